@@ -1,0 +1,71 @@
+#pragma once
+// The per-request state of a worker: one record per process, reset before
+// each request. Texts keep the limits of the wire buffers (see the *_max
+// constants) and are cut there.
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <list>
+#include <optional>
+#include <string>
+#include <vector>
+
+constexpr size_t icap_line_max = 4096;   // ICAP lines and head fields
+constexpr size_t url_max = 10000;        // URL, reply heads, log lines
+constexpr size_t entity_name_max = 256;
+
+// One item of the Encapsulated header. Owns its header text or the
+// temporary file of its body; the file is removed when the record dies.
+struct entity_record {
+    std::string name;           // "req-hdr", "res-hdr", "req-body", ...
+    uint64_t offset = 0;        // offset from Encapsulated (rewritten for the reply)
+    uint64_t size = 0;          // header text length or body bytes in the file
+    FILE* file = nullptr;       // body temporary file
+    std::string temp_path;      // empty when there is no file
+    std::optional<std::string> header;
+
+    entity_record() = default;
+    entity_record(std::string n, uint64_t off) : name(std::move(n)), offset(off) {}
+    entity_record(const entity_record&) = delete;
+    entity_record& operator=(const entity_record&) = delete;
+    entity_record(entity_record&& other) noexcept;
+    entity_record& operator=(entity_record&& other) noexcept;
+    ~entity_record();
+
+    // Closes the file, removes the temporary file, drops the header.
+    void release();
+};
+
+struct virus_entry {
+    std::string name;
+    int type = 0;
+};
+
+struct request_state {
+    std::string method;
+    std::string uri;
+    std::string url;
+    std::string version;
+    std::string client_ip;
+    std::string username;
+    std::string reply_encapsulated;
+    bool no_body = false;
+    int32_t allow_204 = 0;
+    int32_t preview = -1;
+    bool close_requested = false;
+    std::list<entity_record> entities;
+    std::vector<virus_entry> viruses_list;
+    int32_t infection_type = 0;
+    int32_t resolution = 0;
+    std::optional<std::string> response_info;
+    std::optional<std::string> response_desc;
+    bool decided = false;
+    time_t start_time = -1;
+
+    // Back to the reset values; frees the entity chain.
+    void reset();
+};
+
+// The record of the request being served by this process.
+extern request_state g_request;

@@ -1,0 +1,132 @@
+#pragma once
+// The settings of the process: each configuration key is a member holding
+// its global value (member name = key name in lower case with underscores).
+// The twelve Block keys are read per request only through their getters,
+// which honour the overrides of matching `match` sections.
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "filters/host_list.h"
+#include "filters/mime_rules.h"
+#include "scan/daemon_address.h"
+
+class expr_context;
+
+// Action codes of the scanning-verdict keys.
+constexpr int32_t action_pass = 1;
+constexpr int32_t action_report = 2;
+constexpr int32_t action_truncate = 3;
+constexpr int32_t action_move = 4;
+constexpr int32_t action_cure = 100;
+
+// Scan options word sent with every scan request.
+constexpr uint32_t scan_options_default = 0x80400042;
+constexpr uint32_t scan_option_heuristic = 0x08;
+constexpr uint32_t scan_option_cure = 0x40;
+
+// Override ids of the Block keys.
+namespace block_id {
+enum : int32_t {
+    porno = 0, violence, weapon, gamble, drugs, obscenity, chats, terrorism,
+    email, social_network, malware_links, all
+};
+}
+
+struct icapd_config {
+    // Keys, in table order.
+    std::string log_file;
+    bool log_file_set = false;          // LogFile has no default
+    std::string syslog_facility;        // name as written
+    int syslog_facility_value = 8;
+    std::string syslog_priority;
+    int syslog_priority_value = 6;
+    int32_t log_level = 1;
+    uint64_t max_log_size = 10485760;
+    std::string hostmaster;
+    int32_t infected = action_pass;     // "cure": pass with the cure bit
+    int32_t incurable = action_report;
+    int32_t suspicious = action_report;
+    int32_t adware = action_report;
+    int32_t dialers = action_report;
+    int32_t jokes = action_pass;
+    int32_t riskware = action_pass;
+    int32_t hacktools = action_pass;
+    int32_t archive_restriction = action_report;
+    int32_t daemon_error = action_report;
+    int32_t skip_object = action_pass;
+    bool heuristic = true;
+    bool local_scan = true;
+    std::string user = "vorex";
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string cache = "/var/vorex/cache/";
+    std::string uwl_directory = "/var/vorex/uwl/";
+    bool block_porno = true;
+    bool block_violence = true;
+    bool block_weapon = true;
+    bool block_gamble = true;
+    bool block_drugs = true;
+    bool block_obscenity = true;
+    bool block_chats = false;
+    bool block_terrorism = true;
+    bool block_email = false;
+    bool block_social_network = false;
+    bool block_malware_links = true;
+    bool block_all = false;
+    std::vector<std::string> white_uwl_files;
+    bool send_urls_with_viruses = false;
+    std::string templates = "/usr/local/etc/vorex/templates/icapd";
+    std::string pid_file = "/var/vorex/run/vorex_icapd.pid";
+    std::vector<std::string> black_hosts;
+    std::vector<std::string> white_hosts;
+    uint64_t max_blocksize = 10485760;
+    std::string bind_port = "1344";
+    std::string bind_address = "127.0.0.1";
+    std::vector<std::string> vorex_address;
+    std::string path_to_quarantine = "/var/vorex/infected";
+    int32_t quarantine_files_mode = 432;
+    int32_t timeout = 60;
+    bool send_mail = false;
+    std::string mail_command = "/usr/sbin/sendmail -i -bm -f vorex -- %s";
+    int32_t mail_cache = 60;
+    std::vector<std::string> acl_list;
+    bool send_stat = false;
+    bool keep_alive = true;
+    bool use_preview = true;
+    bool send_mail_uwl_block = false;
+
+    // Load results.
+    std::string config_source;
+    bool check_only = false;
+    bool monitor = false;
+    bool extra_debug = false;
+    daemon_address_list daemon_addresses;   // from VorexAddress
+    daemon_address_list agent_addresses;
+    uint32_t scan_options = scan_options_default;
+    int64_t quarantine_name_max = 256;
+    int64_t quarantine_path_max = 1024;
+    host_list black_hosts_list;
+    host_list white_hosts_list;
+    host_list acl_hosts_list;
+    host_list white_uwl_files_list;
+    mime_rules mime;
+
+    // Per-request getters of the Block keys.
+    const bool& get_block_porno(const expr_context& ctx) const;
+    const bool& get_block_violence(const expr_context& ctx) const;
+    const bool& get_block_weapon(const expr_context& ctx) const;
+    const bool& get_block_gamble(const expr_context& ctx) const;
+    const bool& get_block_drugs(const expr_context& ctx) const;
+    const bool& get_block_obscenity(const expr_context& ctx) const;
+    const bool& get_block_chats(const expr_context& ctx) const;
+    const bool& get_block_terrorism(const expr_context& ctx) const;
+    const bool& get_block_email(const expr_context& ctx) const;
+    const bool& get_block_social_network(const expr_context& ctx) const;
+    const bool& get_block_malware_links(const expr_context& ctx) const;
+    const bool& get_block_all(const expr_context& ctx) const;
+};
+
+extern icapd_config g_config;
