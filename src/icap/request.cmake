@@ -1,0 +1,1 @@
+list(APPEND vrx_sources request_state.cpp)
