@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 request_state g_request;
+std::string g_last_temp_file;
 
 entity_record::entity_record(entity_record&& other) noexcept
     : name(std::move(other.name)), offset(other.offset), size(other.size), file(other.file),

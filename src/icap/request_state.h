@@ -69,3 +69,7 @@ struct request_state {
 
 // The record of the request being served by this process.
 extern request_state g_request;
+
+// Path of the temporary file this worker created last, removed by the
+// shutdown routine on a time-out or SIGTERM; empty when none.
+extern std::string g_last_temp_file;

@@ -1,0 +1,20 @@
+#pragma once
+// Client of the scanning daemon.
+
+#include "icap/request_state.h"
+#include "scan/daemon_address.h"
+
+// The process's scanning-daemon connection, -1 when not connected. The
+// parent closes it after every start-up exchange; a worker closes the
+// inherited copy and keeps its own across requests.
+extern int g_daemon_fd;
+// Sum of the record counts of the loaded virus bases (shown in the ISTAG).
+extern unsigned long virus_total;
+
+int vrx_connect1(const DaemonAddress& address);
+int vrx_connect(const daemon_address_list& addresses, bool local_fallback, bool non_blocking);
+int vrx_get_virus_num(int* fd);
+int vrx_get_info(int* fd);
+// Result of the verdict's action: 0 failed, 3 pass (maybe changed),
+// 4 replaced by a report page, 200 clean.
+int vrx_scan_file(entity_record& entity, request_state& request, int* fd);
