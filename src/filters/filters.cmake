@@ -1,0 +1,1 @@
+list(APPEND vrx_sources url_decode.cpp)

@@ -1,0 +1,3 @@
+vrx_test(filters_test
+  SOURCES url_decode_test.cpp
+  LIBS vrx_filters)
