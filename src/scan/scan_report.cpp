@@ -1,0 +1,3 @@
+#include "scan/scan_report.h"
+
+scan_report greport;

@@ -1,0 +1,1 @@
+list(APPEND vrx_sources scan_report.cpp)
