@@ -1,7 +1,10 @@
 #pragma once
 // The one log function of the daemon, shared by the parent and the workers.
 
+#include <cstdarg>
+#include <cstdint>
 #include <string>
+#include <sys/types.h>
 
 namespace log_level {
 // A message level is a set of bits; 0 is an error and 128 a warning, both
@@ -15,6 +18,39 @@ constexpr unsigned wire = 32;    // wire dumps and process details
 constexpr unsigned warn = 128;   // per-request summary line
 }
 
+// Log targets.
+constexpr int log_suspended = -2;
+constexpr int log_syslog = -1;
+
 // printf-style: %i %u %x %s (the daemon's own formatter for file lines).
 void vrx_log(unsigned level, const char* fmt, ...)
     __attribute__((format(printf, 2, 3)));
+
+// LogLevel mask and the syslog facility and priority values.
+void log_set_options(int32_t log_level, int syslog_facility, int syslog_priority);
+// -d: every message is also copied to standard error.
+void log_set_extra_debug(bool on);
+// "syslog" (any case) or the path of the log file; closes the previous
+// target. Throws std::runtime_error when the file cannot be opened.
+void log_set_target(const std::string& log_file);
+// Closes the log file or syslog; messages are dropped until the next target.
+void log_suspend();
+// log_suspended, log_syslog or the descriptor of the log file.
+int log_target();
+// Empties the log file when it is larger than max_log_size (0: never).
+void log_check_size(uint64_t max_log_size);
+
+// Daemonising: the log file goes to User only when it is a regular file with
+// one link; syslog is closed across the fork and opened again after it.
+void log_give_to(uid_t uid, gid_t gid);
+void log_before_fork();
+void log_after_fork();
+
+// Logs "Closing fd %i" (debug), closes *fd and stores -1; no-op below 0.
+void close_fd_logged(int* fd);
+
+// The daemon's own formatter: %i/%d and %u decimal (l, ll, z, j, h length
+// modifiers accepted), %x "0x" + lower-case hex, %s text; "%" + any other
+// character prints that character and takes no argument. Writes at most
+// size-1 characters and a terminating NUL; returns the length written.
+size_t log_format(char* out, size_t size, const char* fmt, va_list args);

@@ -1,0 +1,1 @@
+list(APPEND vrx_io_sources log.cpp)

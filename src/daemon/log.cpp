@@ -1,0 +1,291 @@
+#include "daemon/log.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <stdexcept>
+#include <strings.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t line_max = 10000;
+constexpr size_t prefix_max = 128;
+constexpr unsigned warn_bit = 128;
+
+int g_target = log_suspended;
+uint32_t g_mask = 1;
+int g_syslog_priority = 8 | 6;
+bool g_extra_debug = false;
+
+const char* level_word(unsigned level) {
+    if (level == 0)
+        return "ERROR";
+    if (level & warn_bit)
+        return "WARN";
+    return (level & 1) ? "INFO" : "DEBUG";
+}
+
+// "asctime-date vorex-icapd (pid): "
+size_t make_prefix(char* out, size_t size) {
+    time_t now = time(nullptr);
+    struct tm tm_now;
+    char date[64] = "";
+    if (localtime_r(&now, &tm_now) && asctime_r(&tm_now, date)) {
+        size_t n = strlen(date);
+        if (n && date[n - 1] == '\n')
+            date[n - 1] = '\0';
+    }
+    int n = snprintf(out, size, "%s %s (%i): ", date, "vorex-icapd", static_cast<int>(getpid()));
+    return n < 0 ? 0 : std::min(static_cast<size_t>(n), size - 1);
+}
+
+void write_fully(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t n = write(fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+}
+
+// Writes lead + prefix + head + formatted message with one write. A line
+// cut at the limit keeps its closing newline so that the next line still
+// starts on its own.
+void write_line(int fd, const char* lead, const char* head, const char* fmt, va_list args) {
+    char line[2 * prefix_max + line_max + 1];
+    size_t used = std::min(strlen(lead), prefix_max);
+    memcpy(line, lead, used);
+    used += make_prefix(line + used, prefix_max);
+    char* text = line + used;
+    size_t head_length = std::min(strlen(head), line_max - 1);
+    memcpy(text, head, head_length);
+    size_t length = head_length + log_format(text + head_length, line_max + 1 - head_length, fmt, args);
+    if (length == line_max && fmt[0] && fmt[strlen(fmt) - 1] == '\n')
+        text[length - 1] = '\n';
+    write_fully(fd, line, used + length);
+}
+
+template <typename T>
+size_t put_unsigned(char* out, size_t room, T value, unsigned base) {
+    char digits[32];
+    size_t n = 0;
+    do {
+        digits[n++] = "0123456789abcdef"[value % base];
+        value /= base;
+    } while (value != 0);
+    size_t written = 0;
+    while (n > 0 && written < room)
+        out[written++] = digits[--n];
+    return written;
+}
+
+size_t put_text(char* out, size_t room, const char* text) {
+    size_t n = 0;
+    while (text[n] && n < room) {
+        out[n] = text[n];
+        ++n;
+    }
+    return n;
+}
+
+enum class length_kind { plain, half, lng, lng_lng, size };
+
+unsigned long long take_unsigned(va_list& args, length_kind kind) {
+    switch (kind) {
+    case length_kind::lng: return va_arg(args, unsigned long);
+    case length_kind::lng_lng: return va_arg(args, unsigned long long);
+    case length_kind::size: return va_arg(args, size_t);
+    default: return va_arg(args, unsigned);
+    }
+}
+
+long long take_signed(va_list& args, length_kind kind) {
+    switch (kind) {
+    case length_kind::lng: return va_arg(args, long);
+    case length_kind::lng_lng: return va_arg(args, long long);
+    case length_kind::size: return va_arg(args, ssize_t);
+    default: return va_arg(args, int);
+    }
+}
+
+}  // namespace
+
+size_t log_format(char* out, size_t size, const char* fmt, va_list args_in) {
+    if (size == 0)
+        return 0;
+    va_list args;
+    va_copy(args, args_in);
+    size_t room = size - 1;
+    size_t n = 0;
+    for (const char* p = fmt; *p && n < room; ++p) {
+        if (*p != '%') {
+            out[n++] = *p;
+            continue;
+        }
+        if (!*++p)
+            break;
+        // Length modifiers keep the argument list aligned for callers that
+        // pass 64-bit or size values.
+        length_kind kind = length_kind::plain;
+        const char* conv = p;
+        if (*conv == 'h') {
+            kind = length_kind::half;
+            conv += conv[1] == 'h' ? 2 : 1;
+        } else if (*conv == 'l') {
+            kind = conv[1] == 'l' ? length_kind::lng_lng : length_kind::lng;
+            conv += conv[1] == 'l' ? 2 : 1;
+        } else if (*conv == 'z') {
+            kind = length_kind::size;
+            ++conv;
+        } else if (*conv == 'j') {
+            kind = length_kind::lng_lng;
+            ++conv;
+        }
+        switch (*conv) {
+        case 'i':
+        case 'd': {
+            long long v = take_signed(args, kind);
+            unsigned long long magnitude = static_cast<unsigned long long>(v);
+            if (v < 0) {
+                out[n++] = '-';
+                magnitude = 0 - magnitude;
+            }
+            n += put_unsigned(out + n, room - n, magnitude, 10);
+            p = conv;
+            break;
+        }
+        case 'u':
+            n += put_unsigned(out + n, room - n, take_unsigned(args, kind), 10);
+            p = conv;
+            break;
+        case 'x':
+            n += put_text(out + n, room - n, "0x");
+            n += put_unsigned(out + n, room - n, take_unsigned(args, kind), 16);
+            p = conv;
+            break;
+        case 's': {
+            const char* s = va_arg(args, const char*);
+            n += put_text(out + n, room - n, s ? s : "(null)");
+            p = conv;
+            break;
+        }
+        default:
+            out[n++] = *p;  // no conversion: the character itself
+            break;
+        }
+    }
+    va_end(args);
+    out[n] = '\0';
+    return n;
+}
+
+void vrx_log(unsigned level, const char* fmt, ...) {
+    int saved_errno = errno;
+    va_list args;
+    va_start(args, fmt);
+    const char* word = level_word(level);
+    char head[16];
+    snprintf(head, sizeof head, "%s ", word);
+
+    bool enabled = g_target != log_suspended && g_mask != 0xffffffffu &&
+                   (level & ~warn_bit & ~g_mask) == 0;
+    if (enabled) {
+        if (g_extra_debug) {
+            va_list copy;
+            va_copy(copy, args);
+            write_line(STDERR_FILENO, "", head, fmt, copy);
+            va_end(copy);
+        }
+        if (g_target == log_syslog) {
+            char format[line_max];
+            snprintf(format, sizeof format, "%s %s", word, fmt);
+            vsyslog(g_syslog_priority, format, args);
+        } else {
+            write_line(g_target, "", head, fmt, args);
+        }
+    } else if (g_extra_debug) {
+        write_line(STDERR_FILENO, head, "", fmt, args);
+    }
+    va_end(args);
+    errno = saved_errno;
+}
+
+void log_set_options(int32_t log_level, int syslog_facility, int syslog_priority) {
+    g_mask = static_cast<uint32_t>(log_level);
+    g_syslog_priority = syslog_facility | syslog_priority;
+}
+
+void log_set_extra_debug(bool on) { g_extra_debug = on; }
+
+void log_suspend() {
+    if (g_target >= 0)
+        close(g_target);
+    else if (g_target == log_syslog)
+        closelog();
+    g_target = log_suspended;
+}
+
+void log_set_target(const std::string& log_file) {
+    log_suspend();
+    if (strcasecmp(log_file.c_str(), "syslog") == 0) {
+        openlog("vorex-icapd ", LOG_PID, 0);
+        g_target = log_syslog;
+        return;
+    }
+    // O_NOFOLLOW: a planted link must not redirect the root-owned open.
+    int fd = open(log_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0664);
+    if (fd < 0)
+        throw std::runtime_error("failed to open logfile [" + log_file + "]: " + strerror(errno));
+    g_target = fd;
+}
+
+int log_target() { return g_target; }
+
+void log_check_size(uint64_t max_log_size) {
+    if (max_log_size == 0 || g_target < 0)
+        return;
+    struct stat st;
+    if (fstat(g_target, &st) != 0) {
+        vrx_log(log_level::error, "Error in fstat on log file: %s\n", strerror(errno));
+        return;
+    }
+    if (static_cast<uint64_t>(st.st_size) > max_log_size && ftruncate(g_target, 0) != 0)
+        vrx_log(log_level::error, "Error in truncate log file: %s\n", strerror(errno));
+}
+
+void log_give_to(uid_t uid, gid_t gid) {
+    if (g_target < 0)
+        return;
+    struct stat st;
+    if (fstat(g_target, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+        return;
+    if (fchown(g_target, uid, gid) != 0)
+        vrx_log(log_level::error, "Error in fchown on log file: %s\n", strerror(errno));
+}
+
+void log_before_fork() {
+    if (g_target == log_syslog)
+        closelog();
+}
+
+void log_after_fork() {
+    if (g_target == log_syslog)
+        openlog("vorex-icapd ", LOG_PID, 0);
+}
+
+void close_fd_logged(int* fd) {
+    if (*fd < 0)
+        return;
+    vrx_log(log_level::debug, "Closing fd %i\n", *fd);
+    close(*fd);
+    *fd = -1;
+}
