@@ -1,6 +1,8 @@
 #pragma once
 // Client of the scanning daemon.
 
+#include <string>
+
 #include "icap/request_state.h"
 #include "scan/daemon_address.h"
 
@@ -10,6 +12,11 @@
 extern int g_daemon_fd;
 // Sum of the record counts of the loaded virus bases (shown in the ISTAG).
 extern unsigned long virus_total;
+
+// Text of the daemon's information command (command 4), empty until asked.
+extern std::string daemon_info;
+// Result code of the last scan answer.
+extern uint32_t last_response_code;
 
 int vrx_connect1(const DaemonAddress& address);
 int vrx_connect(const daemon_address_list& addresses, bool local_fallback, bool non_blocking);
