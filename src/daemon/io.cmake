@@ -1,1 +1,2 @@
 list(APPEND vrx_io_sources log.cpp)
+list(APPEND vrx_io_sources socket_io.cpp)

@@ -1,0 +1,191 @@
+#include "daemon/socket_io.h"
+
+#include <arpa/inet.h>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <strings.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "daemon/log.h"
+
+namespace {
+
+constexpr size_t line_buffer_size = 4096;
+
+int32_t g_timeout = 60;
+
+// Read-ahead of the line reader; it serves the one ICAP connection of the
+// process.
+char g_line_buffer[line_buffer_size];
+int64_t g_line_count = 0;
+const char* g_line_pos = g_line_buffer;
+
+int wait_for(int fd, short events, int timeout_seconds) {
+    struct pollfd p;
+    p.fd = fd;
+    p.events = events;
+    p.revents = 0;
+    int timeout_ms = timeout_seconds < 0 ? -1 : timeout_seconds * 1000;
+    int rc;
+    do {
+        rc = poll(&p, 1, timeout_ms);
+    } while (rc < 0 && errno == EINTR);
+    if (rc > 0 && (p.revents & POLLNVAL)) {
+        errno = EBADF;
+        return -1;
+    }
+    return rc;
+}
+
+int wait_seconds() { return g_timeout < 1 ? -1 : g_timeout; }
+
+void close_broken(int* fd) {
+    close(*fd);
+    *fd = -1;
+}
+
+}  // namespace
+
+void socket_io_set_timeout(int32_t seconds) { g_timeout = seconds; }
+
+int wait_readable(int fd, int timeout_seconds) { return wait_for(fd, POLLIN, timeout_seconds); }
+
+int wait_writable(int fd, int timeout_seconds) { return wait_for(fd, POLLOUT, timeout_seconds); }
+
+int64_t safe_readwrite(int* fd, void* buffer, int64_t length, bool reading, bool use_readline) {
+    if (*fd < 0)
+        return -1;
+    char* bytes = static_cast<char*>(buffer);
+    int64_t done = 0;
+    if (reading && use_readline && g_line_count > 0) {
+        done = length < g_line_count ? length : g_line_count;
+        memcpy(bytes, g_line_pos, static_cast<size_t>(done));
+        g_line_pos += done;
+        g_line_count -= done;
+    }
+    const char* what = reading ? "read" : "write";
+    while (done < length) {
+        int ready = reading ? wait_readable(*fd, wait_seconds()) : wait_writable(*fd, wait_seconds());
+        if (ready < 0) {
+            vrx_log(log_level::error, "%s: error in select: %s\n", what, strerror(errno));
+            return -1;
+        }
+        if (ready == 0) {
+            vrx_log(log_level::error, "%s: timeout error (after %i seconds)\n", what, g_timeout);
+            return -1;
+        }
+        ssize_t n;
+        do {
+            n = reading ? read(*fd, bytes + done, static_cast<size_t>(length - done))
+                        : write(*fd, bytes + done, static_cast<size_t>(length - done));
+        } while (n < 0 && errno == EINTR);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n < 0) {
+            vrx_log(log_level::error, "%s error: %s\n", what, strerror(errno));
+            close_broken(fd);
+            return -1;
+        }
+        if (n == 0)
+            return done;
+        done += n;
+    }
+    return done;
+}
+
+int64_t write_all(int* fd, const void* buffer, int64_t length) {
+    return safe_readwrite(fd, const_cast<void*>(buffer), length, false, false);
+}
+
+int64_t read_all(int* fd, void* buffer, int64_t length, bool use_readline) {
+    return safe_readwrite(fd, buffer, length, true, use_readline);
+}
+
+int64_t write_uint32(int* fd, uint32_t value) {
+    uint32_t wire = htonl(value);
+    return write_all(fd, &wire, sizeof wire);
+}
+
+int64_t read_uint32(int* fd, uint32_t* value) {
+    uint32_t wire = 0;
+    int64_t n = read_all(fd, &wire, sizeof wire, false);
+    if (n == static_cast<int64_t>(sizeof wire))
+        *value = ntohl(wire);
+    return n;
+}
+
+bool readline_empty() { return g_line_count < 1; }
+
+void readline_discard() {
+    g_line_count = 0;
+    g_line_pos = g_line_buffer;
+}
+
+int64_t readline(int* fd, char* buffer, size_t size, const char* tag) {
+    if (size < 2) {
+        if (size == 1)
+            buffer[0] = '\0';
+        return 1;
+    }
+    int64_t stored = 0;
+    int64_t result = 0;
+    bool ended = false;
+    while (!ended && static_cast<size_t>(stored) < size - 1) {
+        if (g_line_count < 1) {
+            if (*fd < 0) {
+                result = -1;
+                break;
+            }
+            int ready = wait_readable(*fd, wait_seconds());
+            if (ready < 0) {
+                vrx_log(log_level::error, "readline error: %s\n", strerror(errno));
+                result = -1;
+                break;
+            }
+            ssize_t n = 0;
+            if (ready > 0) {
+                do {
+                    n = read(*fd, g_line_buffer, line_buffer_size);
+                } while (n < 0 && errno == EINTR);
+                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                    continue;
+                if (n < 0) {
+                    vrx_log(log_level::error, "readline error: %s\n", strerror(errno));
+                    result = -1;
+                    break;
+                }
+            }
+            if (n == 0) {  // end of file or time-out
+                if (stored == 0)
+                    vrx_log(log_level::info, "ICAP client break connection\n");
+                break;
+            }
+            g_line_pos = g_line_buffer;
+            g_line_count = n;
+        }
+        char c = *g_line_pos++;
+        --g_line_count;
+        buffer[stored++] = c;
+        ended = c == '\n';
+    }
+    buffer[stored] = '\0';
+    if (result == 0)
+        result = stored;
+    if (result <= 0 && *fd >= 0)
+        close_broken(fd);
+    if (tag)
+        vrx_log(log_level::headers, "%s '%s'\n", tag, buffer);
+    return result;
+}
+
+const char* find_nocase(const char* text, const char* pattern) {
+    size_t length = strlen(pattern);
+    for (const char* p = text;; ++p) {
+        if (strncasecmp(p, pattern, length) == 0)
+            return p;
+        if (!*p)
+            return nullptr;
+    }
+}
