@@ -9,11 +9,11 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "conf_parser/cf_expr.h"
+#include "conf_parser/cf_override.h"
 #include "filters/host_list.h"
 #include "filters/mime_rules.h"
 #include "scan/daemon_address.h"
-
-class expr_context;
 
 // Action codes of the scanning-verdict keys.
 constexpr int32_t action_pass = 1;
@@ -113,8 +113,21 @@ struct icapd_config {
     host_list acl_hosts_list;
     host_list white_uwl_files_list;
     mime_rules mime;
+    std::vector<match_block> match_blocks;   // in file order
+    expr::function_store functions;          // def sections
 
-    // Per-request getters of the Block keys.
+    // Stores an override of the last match block (the section being read).
+    template <class T>
+    void add_override(int32_t id, const T& value)
+    {
+        std::vector<match_block>& mb = match_blocks;
+        cf_assert(!mb.empty());
+        mb.back().overrides.set<T>(id, value);
+    }
+
+    // Per-request getters of the Block keys: the value of the first match
+    // block whose condition holds for the request and that assigns the key,
+    // else the global value. Conditions are evaluated anew on every call.
     const bool& get_block_porno(const expr_context& ctx) const;
     const bool& get_block_violence(const expr_context& ctx) const;
     const bool& get_block_weapon(const expr_context& ctx) const;
@@ -127,6 +140,10 @@ struct icapd_config {
     const bool& get_block_social_network(const expr_context& ctx) const;
     const bool& get_block_malware_links(const expr_context& ctx) const;
     const bool& get_block_all(const expr_context& ctx) const;
+
+private:
+    template <class T>
+    const T& overridden(int32_t id, const T& global, const expr_context& ctx) const;
 };
 
 extern icapd_config g_config;

@@ -1,0 +1,1 @@
+list(APPEND vrx_sources cf_override.cpp)

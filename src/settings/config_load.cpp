@@ -1,0 +1,193 @@
+#include "settings/config_load.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/bind/bind.hpp>
+
+#include "conf_parser/cf_parser.h"
+#include "daemon/log.h"
+#include "daemon/socket_io.h"
+#include "settings/config_source.h"
+#include "settings/settings_table.h"
+
+namespace {
+
+const char default_source[] = "/usr/local/etc/vorex/vorex-icapd.ini";
+
+// Largest name and path limits taken from pathconf.
+constexpr long max_path_limit = 10000;
+
+void add_match_block(icapd_config& cfg, const expr_ptr& condition)
+{
+    cfg.match_blocks.push_back(match_block());
+    cfg.match_blocks.back().condition = condition;
+}
+
+void add_mime_block(icapd_config& cfg, const std::string& text)
+{
+    std::istringstream body(text);
+    cfg.mime.parse_block(body);
+}
+
+void resolve_user(icapd_config& cfg)
+{
+    errno = 0;
+    const passwd* pw = getpwnam(cfg.user.c_str());
+    if (!pw) {
+        // No error but no entry either: the user does not exist.
+        const int error = errno ? errno : ENOENT;
+        throw std::runtime_error(std::string("failed to parse User: ") + strerror(error));
+    }
+    cfg.uid = pw->pw_uid;
+    cfg.gid = pw->pw_gid;
+}
+
+// Logs the def functions and the match conditions, one log line a line.
+void dump_expressions(const icapd_config& cfg)
+{
+    std::ostringstream dump;
+    cfg.functions.print(dump);
+    for (const match_block& block : cfg.match_blocks) {
+        dump << "\nMATCH_EXPRESSION:\n";
+        block.condition->print(dump, 0);
+    }
+    std::istringstream lines(dump.str());
+    std::string line;
+    while (std::getline(lines, line))
+        vrx_log(log_level::wire, "%s\n", line.c_str());
+}
+
+int64_t path_limit(const std::string& path, int name, int64_t fallback)
+{
+    const long value = pathconf(path.c_str(), name);
+    if (value < 0)
+        return fallback;
+    return value < max_path_limit ? value : max_path_limit;
+}
+
+void read_file_text(int fd, uint64_t length, std::string& text)
+{
+    text.assign(length, '\0');
+    uint64_t done = 0;
+    while (done < length) {
+        const ssize_t n = read(fd, &text[done], length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error(std::string("error reading config file: ") +
+                                     (n < 0 ? strerror(errno) : "unexpected end of data"));
+        done += static_cast<uint64_t>(n);
+    }
+}
+
+void load_from_file(icapd_config& cfg)
+{
+    const int fd = open(cfg.config_source.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        const std::string message = "Error in opening ini file " + cfg.config_source +
+                                    " for reading: " + strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        vrx_log(log_level::error, "%s\n", message.c_str());
+        std::fprintf(stderr, "%s\n", message.c_str());
+        throw std::runtime_error(message);
+    }
+    struct closer {
+        int fd;
+        ~closer() { close(fd); }
+    } file{fd};
+    const uint64_t length = static_cast<uint64_t>(st.st_size);
+    parse_config([fd, length](std::string& text) { read_file_text(fd, length, text); }, cfg);
+}
+
+}  // namespace
+
+void parse_config(const config_reader& read, icapd_config& cfg)
+{
+    try {
+        param_registry registry;
+        register_settings(registry, cfg);
+        registry.set_callback_add_expr(
+            boost::bind(add_match_block, boost::ref(cfg), boost::placeholders::_1));
+        registry.set_callback_add_func(boost::bind(&expr::function_store::add, &cfg.functions,
+                                                   boost::placeholders::_1,
+                                                   boost::placeholders::_2));
+        registry.set_callback_get_func(
+            boost::bind(&expr::function_store::get, &cfg.functions, boost::placeholders::_1));
+        registry.set_callback_add_mime(
+            boost::bind(add_mime_block, boost::ref(cfg), boost::placeholders::_1));
+        std::string text;
+        read(text);
+        cf_parse_buffer(text.data(), text.size(), registry);
+        // Resolved once the text is read: the file's User or the default.
+        resolve_user(cfg);
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("Error while parsing config file: ") + e.what());
+    }
+
+    log_set_options(cfg.log_level, cfg.syslog_facility_value, cfg.syslog_priority_value);
+    if (cfg.log_file_set)
+        log_set_target(cfg.log_file);
+    else
+        log_suspend();
+    dump_expressions(cfg);
+
+    build_host_list(cfg.black_hosts, cfg.black_hosts_list, host_list_mode::names_and_addresses);
+    print_host_list(cfg.black_hosts_list, "BlackHosts");
+    build_host_list(cfg.white_hosts, cfg.white_hosts_list, host_list_mode::names_and_addresses);
+    print_host_list(cfg.white_hosts_list, "WhiteHosts");
+    build_host_list(cfg.acl_list, cfg.acl_hosts_list, host_list_mode::addresses_only);
+    print_host_list(cfg.acl_hosts_list, "AclList");
+    build_host_list(cfg.white_uwl_files, cfg.white_uwl_files_list, host_list_mode::names_only);
+    print_host_list(cfg.white_uwl_files_list, "WhiteUwlFiles");
+
+    log_check_size(cfg.max_log_size);
+    cfg.quarantine_name_max = path_limit(cfg.path_to_quarantine, _PC_NAME_MAX, 256);
+    cfg.quarantine_path_max = path_limit(cfg.path_to_quarantine, _PC_PATH_MAX, 1024);
+    socket_io_set_timeout(cfg.timeout);
+    vrx_log(log_level::debug, "init: vorex-icapd starting\n");
+}
+
+void vrxid_init(int argc, char** argv)
+{
+    icapd_config& cfg = g_config;
+    cfg.mime.reset();
+    if (argc != -1) {
+        cfg.config_source.clear();
+        cfg.check_only = false;
+        cfg.monitor = false;
+        cfg.extra_debug = false;
+        read_command_line(argc, argv, cfg);
+        if (cfg.config_source.empty())
+            cfg.config_source = default_source;
+        log_set_extra_debug(cfg.extra_debug);
+    }
+    if (cfg.config_source.find(':') == std::string::npos)
+        load_from_file(cfg);
+    else
+        load_from_agent(cfg);
+}
+
+void vrxid_release()
+{
+    icapd_config& cfg = g_config;
+    cfg.daemon_addresses.clear();
+    cfg.agent_addresses.clear();
+    cfg.black_hosts_list.clear();
+    cfg.white_hosts_list.clear();
+    cfg.acl_hosts_list.clear();
+    cfg.white_uwl_files_list.clear();
+    cfg.match_blocks.clear();
+    cfg.functions.clear();
+    cfg.mime.release();
+}

@@ -1,0 +1,14 @@
+#pragma once
+// The configuration keys of the daemon.
+
+#include "conf_parser/cf_override.h"
+#include "settings/icapd_config.h"
+
+// Sets every key of `cfg` to its default and registers it with `registry`,
+// in table order. `User` is only stored here; the loader resolves it once
+// the whole text has been read.
+void register_settings(param_registry& registry, icapd_config& cfg);
+
+// Action word ("pass", "report", "truncate", "move", "cure", any case) to
+// its code; throws "Unknown action: WORD".
+int32_t action_code(const std::string& word);
