@@ -1,0 +1,1 @@
+add_executable(vorexd_standin vorexd_standin.cpp)
