@@ -1,0 +1,214 @@
+#include "icap/icap_head.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <strings.h>
+#include <unistd.h>
+#include <vector>
+
+#include "daemon/log.h"
+#include "daemon/socket_io.h"
+#include "scan/vrx_client.h"
+#include "settings/icapd_config.h"
+
+namespace {
+
+constexpr int version_major = 6;
+constexpr int version_minor = 0;
+
+// Whitespace-separated words of a line, at most `limit` of them.
+std::vector<std::string> split_words(const char* text, size_t limit = SIZE_MAX) {
+    std::vector<std::string> words;
+    const char* p = text;
+    while (words.size() < limit) {
+        while (*p && isspace(static_cast<unsigned char>(*p)))
+            ++p;
+        if (!*p)
+            break;
+        const char* start = p;
+        while (*p && !isspace(static_cast<unsigned char>(*p)))
+            ++p;
+        words.emplace_back(start, p);
+    }
+    return words;
+}
+
+std::string first_word(const char* text) {
+    std::vector<std::string> words = split_words(text, 1);
+    return words.empty() ? std::string() : words[0];
+}
+
+// strtol with base prefixes; false when no integer can be read.
+bool read_integer(const char* text, long* value) {
+    char* end = nullptr;
+    errno = 0;
+    *value = strtol(text, &end, 0);
+    return end != text && errno == 0;
+}
+
+// Decimal digits up to the first non-digit, saturating.
+uint64_t read_offset(const char* text) {
+    uint64_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        unsigned digit = static_cast<unsigned>(*text - '0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return UINT64_MAX;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+// One Encapsulated value: 200, 0 for an unknown item, 500 out of memory.
+int parse_encapsulated(const char* value, const char* line) {
+    static const struct {
+        const char* key;
+        const char* name;
+    } items[] = {
+        {"req-hdr=", "req-hdr"},   {"res-hdr=", "res-hdr"},   {"req-body=", "req-body"},
+        {"res-body=", "res-body"}, {"opt-body=", "opt-body"}, {"null-body=", "null-body"},
+    };
+    for (const std::string& word : split_words(value)) {
+        bool known = false;
+        for (const auto& item : items) {
+            const char* at = strstr(word.c_str(), item.key);
+            if (!at)
+                continue;
+            if (icap_append_entity(g_request, item.name, read_offset(at + strlen(item.key))) != 200)
+                return 500;
+            known = true;
+            break;
+        }
+        if (!known) {
+            vrx_log(log_level::error, "unrecognize entity type %s in header %s\n", word.c_str(), line);
+            return 0;
+        }
+    }
+    return 200;
+}
+
+// One header line: 1 to go on, or the head reader's result.
+int parse_header_line(const char* line) {
+    std::string name = first_word(line);
+    const char* value = strstr(line, name.c_str()) + name.size();
+    if (name == "Preview:") {
+        // A preview outside 0..INT32_MAX cannot be honoured: bad request.
+        long preview = 0;
+        if (!read_integer(value, &preview) || preview < 0 || preview > INT32_MAX) {
+            vrx_log(log_level::error, "error in parse icap header %s\n", line);
+            return 400;
+        }
+        g_request.preview = static_cast<int32_t>(preview);
+    } else if (name == "Allow:") {
+        long allow = 0;
+        g_request.allow_204 = read_integer(value, &allow) && allow == 204 ? 1 : 0;
+    } else if (name == "Connection:") {
+        if (strcasecmp(first_word(value).c_str(), "close") == 0)
+            g_request.close_requested = true;
+    } else if (name == "X-Client-IP:") {
+        g_request.client_ip = first_word(value);
+    } else if (name == "X-Client-Username:") {
+        g_request.username = first_word(value);
+    } else if (name == "Encapsulated:") {
+        int result = parse_encapsulated(value, line);
+        if (result != 200)
+            return result;
+    }
+    return 1;
+}
+
+void disarm_alarm() { alarm(0); }
+
+}  // namespace
+
+int icap_append_entity(request_state& state, const char* name, uint64_t offset) {
+    try {
+        state.entities.emplace_back(std::string(name).substr(0, entity_name_max - 1), offset);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    return 200;
+}
+
+int icap_read_head(int* fd) {
+    alarm(g_config.timeout > 0 ? static_cast<unsigned>(g_config.timeout) : 0);
+    char line[icap_line_max];
+    int64_t n = readline(fd, line, sizeof line, "icap header -");
+    if (n < 0)
+        return 0;
+    if (n == 0)
+        return 1;
+
+    std::vector<std::string> words = split_words(line, 3);
+    if (words.size() < 3 ||
+        (words[0] != "RESPMOD" && words[0] != "REQMOD" && words[0] != "OPTIONS") ||
+        strcasecmp(words[2].c_str(), "ICAP/1.0") != 0) {
+        vrx_log(log_level::error, "wrong ICAP request '%s'\n", line);
+        return 400;
+    }
+    try {
+        g_request.method = words[0];
+        g_request.uri = words[1];
+        g_request.version = words[2];
+        for (;;) {
+            n = readline(fd, line, sizeof line);
+            if (n < 0)
+                return 0;
+            if (n == 0 || first_word(line).empty())
+                return 1;
+            vrx_log(log_level::headers, "icap header - %s\n", line);
+            int result = parse_header_line(line);
+            if (result != 1)
+                return result;
+        }
+    } catch (const std::bad_alloc&) {
+        return 500;
+    }
+}
+
+std::string istag_text() {
+    char text[128];
+    snprintf(text, sizeof text, "\r\nISTAG: \"vorex-icapd%i.%i=%lu\"\r\n\r\n", version_major,
+             version_minor, virus_total);
+    return text;
+}
+
+void send_error_msg(int* fd, int code) {
+    if (*fd < 0)
+        return;
+    char head[256];
+    snprintf(head, sizeof head, "ICAP/1.0 %i %s\r\nEncapsulated: null-body=0%s", code == 400 ? 400 : 200,
+             code == 400 ? "Bad Request" : "OK", g_config.keep_alive ? "" : "\r\nConnection: close");
+    std::string reply = head + istag_text();
+    if (write_all(fd, reply.data(), static_cast<int64_t>(reply.size())) != static_cast<int64_t>(reply.size()))
+        vrx_log(log_level::error, "Error in send_error_msg()\n");
+    vrx_log(log_level::debug, "Return error \n%s\n", reply.c_str());
+}
+
+int send_options(int* fd) {
+    disarm_alarm();
+    char head[256];
+    snprintf(head, sizeof head,
+             "ICAP/1.0 200 OK\r\nMethods: RESPMOD, OPTIONS, REQMOD\r\nX-Include: X-Client-IP\r\n"
+             "Service: Vorex (R) icapd %i.%i\r\n",
+             version_major, version_minor);
+    std::string reply = head;
+    if (!g_config.keep_alive)
+        reply += "Connection: close\r\n";
+    if (g_config.use_preview)
+        reply += "Allow: 204\r\nPreview: 0\r\nTransfer-Preview: *\r\nOptions-TTL: 3600\r\nEncapsulated: null-body=0";
+    else
+        reply += "Options-TTL: 3600\r\nEncapsulated: null-body=0";
+    if (!g_config.daemon_addresses.empty())
+        vrx_get_virus_num(&g_daemon_fd);  // keeps the ISTAG count current
+    reply += istag_text();
+    if (write_all(fd, reply.data(), static_cast<int64_t>(reply.size())) != static_cast<int64_t>(reply.size()))
+        return 0;
+    vrx_log(log_level::debug, "Send options \n%s\n", reply.c_str());
+    return 200;
+}

@@ -1,0 +1,1 @@
+vrx_test(head_test SOURCES head_test.cpp LIBS vrx_icap vrx_settings vrx_scan vrx_daemon_io)
