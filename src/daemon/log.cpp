@@ -8,7 +8,9 @@
 #include <fcntl.h>
 #include <stdexcept>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -31,18 +33,94 @@ const char* level_word(unsigned level) {
     return (level & 1) ? "INFO" : "DEBUG";
 }
 
+// Local-time offset seen by the last ordinary message, for signal handlers.
+volatile long g_utc_offset = 0;
+
 // "asctime-date vorex-icapd (pid): "
 size_t make_prefix(char* out, size_t size) {
     time_t now = time(nullptr);
     struct tm tm_now;
     char date[64] = "";
     if (localtime_r(&now, &tm_now) && asctime_r(&tm_now, date)) {
+        g_utc_offset = tm_now.tm_gmtoff;
         size_t n = strlen(date);
         if (n && date[n - 1] == '\n')
             date[n - 1] = '\0';
     }
     int n = snprintf(out, size, "%s %s (%i): ", date, "vorex-icapd", static_cast<int>(getpid()));
     return n < 0 ? 0 : std::min(static_cast<size_t>(n), size - 1);
+}
+
+// Async-signal-safe text builder over a fixed buffer.
+struct safe_text {
+    char* out;
+    size_t size;
+    size_t length = 0;
+    void text(const char* s) {
+        while (*s && length + 1 < size)
+            out[length++] = *s++;
+        out[length] = '\0';
+    }
+    void number(unsigned long long v, int width = 0, char pad = '0') {
+        char digits[24];
+        int n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v);
+        for (int i = n; i < width && length + 1 < size; ++i)
+            out[length++] = pad;
+        while (n > 0 && length + 1 < size)
+            out[length++] = digits[--n];
+        out[length] = '\0';
+    }
+};
+
+const char* const week_days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+struct civil_time {
+    long long year;
+    unsigned month, day, hour, minute, second, week_day;
+};
+
+// Local time from the cached offset, by calendar arithmetic only.
+civil_time civil_now() {
+    long long t = static_cast<long long>(time(nullptr)) + g_utc_offset;
+    long long days = t / 86400;
+    long long rest = t % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    civil_time c;
+    c.hour = static_cast<unsigned>(rest / 3600);
+    c.minute = static_cast<unsigned>(rest / 60 % 60);
+    c.second = static_cast<unsigned>(rest % 60);
+    c.week_day = static_cast<unsigned>(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+    long long z = days + 719468;
+    long long era = (z >= 0 ? z : z - 146096) / 146097;
+    long long doe = z - era * 146097;
+    long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    long long mp = (5 * doy + 2) / 153;
+    c.day = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
+    c.month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
+    c.year = yoe + era * 400 + (c.month <= 2 ? 1 : 0);
+    return c;
+}
+
+// "Mmm dd hh:mm:ss", the day padded with a blank.
+void put_date_time(safe_text& out, const civil_time& now) {
+    out.text(month_names[now.month - 1]);
+    out.number(now.day, 3, ' ');
+    out.text(" ");
+    out.number(now.hour, 2);
+    out.text(":");
+    out.number(now.minute, 2);
+    out.text(":");
+    out.number(now.second, 2);
 }
 
 void write_fully(int fd, const char* data, size_t length) {
@@ -219,6 +297,72 @@ void vrx_log(unsigned level, const char* fmt, ...) {
     errno = saved_errno;
 }
 
+void vrx_log_async(unsigned level, const char* fmt, ...) {
+    int saved_errno = errno;
+    bool enabled = g_target != log_suspended && g_mask != 0xffffffffu &&
+                   (level & ~warn_bit & ~g_mask) == 0;
+    if (!enabled && !g_extra_debug)
+        return;
+    va_list args;
+    va_start(args, fmt);
+    char message[line_max];
+    log_format(message, sizeof message, fmt, args);
+    va_end(args);
+    const char* word = level_word(level);
+    civil_time now = civil_now();
+
+    char line[2 * prefix_max + line_max];
+    safe_text out{line, sizeof line};
+    if (!enabled) {
+        out.text(word);
+        out.text(" ");
+    }
+    out.text(week_days[now.week_day]);
+    out.text(" ");
+    put_date_time(out, now);
+    out.text(" ");
+    out.number(static_cast<unsigned long long>(now.year));
+    out.text(" vorex-icapd (");
+    out.number(static_cast<unsigned long long>(getpid()));
+    out.text("): ");
+    if (enabled) {
+        out.text(word);
+        out.text(" ");
+    }
+    out.text(message);
+
+    if (g_extra_debug)
+        write_fully(STDERR_FILENO, line, out.length);
+    if (enabled && g_target >= 0) {
+        write_fully(g_target, line, out.length);
+    } else if (enabled && g_target == log_syslog) {
+        // "<priority>Mmm dd hh:mm:ss vorex-icapd [pid]: WORD message"
+        char datagram[prefix_max + line_max];
+        safe_text d{datagram, sizeof datagram};
+        d.text("<");
+        d.number(static_cast<unsigned long long>(g_syslog_priority));
+        d.text(">");
+        put_date_time(d, now);
+        d.text(" vorex-icapd [");
+        d.number(static_cast<unsigned long long>(getpid()));
+        d.text("]: ");
+        d.text(word);
+        d.text(" ");
+        d.text(message);
+        int s = socket(AF_UNIX, SOCK_DGRAM, 0);
+        if (s >= 0) {
+            struct sockaddr_un address;
+            memset(&address, 0, sizeof address);
+            address.sun_family = AF_UNIX;
+            strncpy(address.sun_path, "/dev/log", sizeof address.sun_path - 1);
+            sendto(s, datagram, d.length, MSG_NOSIGNAL, reinterpret_cast<struct sockaddr*>(&address),
+                   sizeof address);
+            close(s);
+        }
+    }
+    errno = saved_errno;
+}
+
 void log_set_options(int32_t log_level, int syslog_facility, int syslog_priority) {
     g_mask = static_cast<uint32_t>(log_level);
     g_syslog_priority = syslog_facility | syslog_priority;
@@ -262,14 +406,15 @@ void log_check_size(uint64_t max_log_size) {
         vrx_log(log_level::error, "Error in truncate log file: %s\n", strerror(errno));
 }
 
-void log_give_to(uid_t uid, gid_t gid) {
+int log_give_to(uid_t uid, gid_t gid) {
     if (g_target < 0)
-        return;
+        return 0;
+    // Only a file of its own: a hard link planted by User must not make
+    // root hand over some other file.
     struct stat st;
     if (fstat(g_target, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
-        return;
-    if (fchown(g_target, uid, gid) != 0)
-        vrx_log(log_level::error, "Error in fchown on log file: %s\n", strerror(errno));
+        return 0;
+    return fchown(g_target, uid, gid);
 }
 
 void log_before_fork() {

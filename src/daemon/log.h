@@ -40,9 +40,17 @@ int log_target();
 // Empties the log file when it is larger than max_log_size (0: never).
 void log_check_size(uint64_t max_log_size);
 
+// For signal handlers: the same line as vrx_log, built without allocation,
+// locks or time-zone look-ups (the local-time offset of the last ordinary
+// message is used) and written with write(2); syslog lines are sent to the
+// local syslog socket directly.
+void vrx_log_async(unsigned level, const char* fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+
 // Daemonising: the log file goes to User only when it is a regular file with
 // one link; syslog is closed across the fork and opened again after it.
-void log_give_to(uid_t uid, gid_t gid);
+// Returns -1 (errno set) when fchown fails, else 0.
+int log_give_to(uid_t uid, gid_t gid);
 void log_before_fork();
 void log_after_fork();
 
