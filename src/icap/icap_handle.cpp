@@ -1,12 +1,74 @@
 #include "icap/icap_handle.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "daemon/log.h"
+#include "daemon/socket_io.h"
+#include "icap/entity_reader.h"
 #include "icap/icap_head.h"
+#include "icap/reply.h"
+#include "icap/reply_writer.h"
 #include "icap/request_state.h"
+
+namespace {
+
+// Replies leave in a few writes (head, 100 Continue, chunks); none of them
+// may wait for the acknowledgement of the one before.
+void set_no_delay(int fd) {
+    static int done_fd = -1;
+    if (fd == done_fd)
+        return;
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);   // fails harmlessly on other sockets
+    done_fd = fd;
+}
+
+int send_204(int* fd) {
+    std::string reply = "ICAP/1.0 204 No Content" + istag_text();
+    if (write_all(fd, reply.data(), static_cast<int64_t>(reply.size())) != static_cast<int64_t>(reply.size()))
+        return 0;
+    vrx_log(log_level::debug, "preview ok for %s\n", g_request.url.c_str());
+    return 200;
+}
+
+int send_200(int* fd) {
+    std::string head = reply_head_200(g_request);
+    reply_writer out(fd);
+    if (!out.put(head)) {
+        vrx_log(log_level::error, "icap_handle: error in send header>>> %s\n", head.c_str());
+        return 0;
+    }
+    vrx_log(log_level::debug, "icap_handle: send header>>> \n[%s]\n\n", head.c_str());
+    return icap_send_entities(g_request, out) ? 200 : 0;
+}
+
+}  // namespace
 
 int icap_handle(int* fd) {
     if (g_request.method == "OPTIONS")
         return send_options(fd);
-    if (g_request.method != "REQMOD" && g_request.method != "RESPMOD")
-        return 200;  // the client left before a request line
-    return 0;
+    if ((g_request.method != "REQMOD" && g_request.method != "RESPMOD") || g_request.entities.empty())
+        return 200;   // the client left before a request line, or nothing is encapsulated
+    set_no_delay(*fd);
+    vrx_log(log_level::debug, "icap_handle: enchain non empty\n");
+    int result = icap_dump_entities(g_request, fd);
+    alarm(0);
+    if (result == dump_failed) {
+        vrx_log(log_level::debug, "go out from icap_dump_entities with error (may be icap client close connection) \n");
+        return 0;
+    }
+    vrx_log(log_level::debug, "go out from icap_dump_entities with res=%i\n", result);
+    if (result == dump_pass)
+        return send_204(fd);
+    if (result != dump_blocked) {
+        int held = icap_hold_entities(g_request);
+        if (held == 0)
+            return 0;
+        if (held == 2000)
+            return send_204(fd);
+    }
+    return send_200(fd);
 }

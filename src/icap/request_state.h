@@ -62,6 +62,10 @@ struct request_state {
     std::optional<std::string> response_desc;
     bool decided = false;
     time_t start_time = -1;
+    // From the HTTP response header (entity reading): Content-Type, and the
+    // announced body length, -1 when unknown.
+    std::string content_type;
+    int64_t content_length = -1;
 
     // Back to the reset values; frees the entity chain.
     void reset();

@@ -1,0 +1,17 @@
+#pragma once
+// The list and rule checks that decide a request before any scanning.
+
+#include <string>
+
+#include "icap/request_state.h"
+
+// BlackHosts or an enabled URL category; `matched` gets the category's
+// matched text (empty for a host-list match).
+bool url_is_black(const request_state& request, bool& by_host, std::string& matched);
+
+// WhiteHosts: the URL's host is the entry or one of its subdomains.
+bool url_is_white(const request_state& request);
+
+// The early decision on the first body: BlockAll, black lists, MIME rule,
+// white list. Returns dump_blocked, dump_pass or dump_scan_needed.
+int early_decision(request_state& request, entity_record& body);

@@ -1,0 +1,264 @@
+#include "icap/entity_reader.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "daemon/log.h"
+#include "daemon/socket_io.h"
+#include "icap/decision.h"
+#include "icap/http_header.h"
+#include "icap/icap_head.h"
+#include "icap/reply.h"
+#include "settings/icapd_config.h"
+
+namespace {
+
+// Largest header block taken into memory; a longer one is refused.
+constexpr uint64_t header_block_max = 256 * 1024;
+// Chunk data moves to the temporary file in pieces of this size, so a
+// chunk-size line never decides how much memory is taken.
+constexpr size_t chunk_piece = 64 * 1024;
+constexpr size_t trailer_line_max = 10000;
+
+void arm_alarm() { alarm(g_config.timeout > 0 ? static_cast<unsigned>(g_config.timeout) : 0); }
+
+enum class chunk_size_kind { none, size, overflow };
+
+// Reads the hexadecimal chunk size at the start of a chunk-size line.
+chunk_size_kind parse_chunk_size(const char* line, uint64_t& size, const char*& rest) {
+    const char* p = line;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    size = 0;
+    const char* digits = p;
+    for (; isxdigit(static_cast<unsigned char>(*p)); ++p) {
+        if (size > (UINT64_MAX >> 4))
+            return chunk_size_kind::overflow;
+        size = size << 4 | static_cast<uint64_t>(isdigit(static_cast<unsigned char>(*p))
+                                                     ? *p - '0'
+                                                     : (tolower(static_cast<unsigned char>(*p)) - 'a' + 10));
+    }
+    rest = p;
+    return p == digits ? chunk_size_kind::none : chunk_size_kind::size;
+}
+
+// The ieof extension of a last chunk: "0; ieof".
+bool has_ieof(const char* rest) {
+    while (*rest == ' ' || *rest == '\t')
+        ++rest;
+    return *rest == ';' && strstr(rest, "ieof") != nullptr;
+}
+
+int read_failure() {
+    vrx_log(log_level::error, "error in reading http entity\n");
+    return dump_failed;
+}
+
+// Appends the chunks of one body to its file up to the last chunk.
+// Returns 0, or dump_failed on a read or write failure.
+int http_read_chunk(int* fd, entity_record& body, bool& ieof) {
+    static std::vector<char> piece(chunk_piece);
+    for (;;) {
+        arm_alarm();
+        char line[icap_line_max];
+        if (readline(fd, line, sizeof line, "chunk header -") < 1)
+            return read_failure();
+        uint64_t size = 0;
+        const char* rest = nullptr;
+        chunk_size_kind kind = parse_chunk_size(line, size, rest);
+        if (kind == chunk_size_kind::none)
+            continue;   // the line that ends a chunk's data
+        if (kind == chunk_size_kind::overflow) {
+            vrx_log(log_level::error, "http_read_chunk: chunk size too large: %s\n", line);
+            return read_failure();
+        }
+        if (size == 0) {
+            vrx_log(log_level::chunk, "got '%s'\n", line);
+            fflush(body.file);
+            char trailer[trailer_line_max];
+            if (readline(fd, trailer, sizeof trailer) < 1)
+                return read_failure();
+            ieof = has_ieof(rest);
+            if (ieof)
+                vrx_log(log_level::chunk, "we read all file\n");
+            else
+                vrx_log(log_level::chunk, "http_read_chunk: final chunk, finalizing entity; recieved=%llu  <<<\n",
+                        static_cast<unsigned long long>(body.size));
+            return 0;
+        }
+        for (uint64_t left = size; left > 0;) {
+            size_t n = left < chunk_piece ? static_cast<size_t>(left) : chunk_piece;
+            if (read_all(fd, piece.data(), static_cast<int64_t>(n), true) != static_cast<int64_t>(n)) {
+                vrx_log(log_level::error, "http_read_chunk: read return error\n");
+                return read_failure();
+            }
+            if (fwrite(piece.data(), 1, n, body.file) != n) {
+                vrx_log(log_level::error, "http_read_chunk: fwrite return error\n");
+                return read_failure();
+            }
+            body.size += n;
+            left -= n;
+            arm_alarm();   // the client is still sending: the time-out is for a stall
+        }
+    }
+}
+
+// Reads one header block; its length is the distance to the next entity.
+// Returns 0 (read or skipped) or dump_failed.
+int read_header_block(request_state& request, std::list<entity_record>::iterator entity, int* fd) {
+    bool is_request = entity->name == "req-hdr";
+    auto next = std::next(entity);
+    if (next == request.entities.end() || next->offset < entity->offset ||
+        next->offset - entity->offset > header_block_max) {
+        vrx_log(log_level::error, "icap_dump_entities: wrong length of %s: %llu - %s\n", entity->name.c_str(),
+                static_cast<unsigned long long>(entity->offset),
+                next == request.entities.end() ? "end" : std::to_string(next->offset).c_str());
+        return dump_failed;
+    }
+    uint64_t length = next->offset - entity->offset;
+    if (length == 0) {
+        vrx_log(log_level::error,
+                is_request ? "icap_dump_entities: error in req-hdr hpool %llu - %llu\n"
+                           : "icap_dump_entities: error in res-hdr hpool %llu - %llu \n",
+                static_cast<unsigned long long>(entity->offset), static_cast<unsigned long long>(next->offset));
+        return 0;
+    }
+    vrx_log(log_level::debug,
+            is_request ? "icap_dump_entities: getting request header; hpool=%llu\n"
+                       : "icap_dump_entities: getting response header; hpool=%llu\n",
+            static_cast<unsigned long long>(length));
+    std::string text(length, '\0');
+    if (read_all(fd, text.data(), static_cast<int64_t>(length), true) != static_cast<int64_t>(length))
+        return dump_failed;
+    entity->size = length;
+    if (is_request) {
+        request.url = request_url(text);
+        vrx_log(log_level::debug, "icap_dump_entities: request header: \n**[%s]**\n", text.c_str());
+    } else {
+        std::string type;
+        find_header(text, "content-type:", type);
+        request.content_type = type.substr(0, 1807);
+        request.content_length = real_content_length(text);
+        vrx_log(log_level::debug, "\nicap_dump_entities: response header: \n**[%s]**\n", text.c_str());
+    }
+    entity->header = std::move(text);
+    return 0;
+}
+
+int answer_with_report(request_state& request) {
+    if (icap_replace_all_entity_with_report(request, "/ERR_DOWNLOAD_BLOCK") != 200) {
+        vrx_log(log_level::error, "icap_dump_entities: can not build the report\n");
+        return dump_failed;
+    }
+    return dump_blocked;
+}
+
+// Bytes the line reader has read ahead are no part of the preview.
+void drop_buffered_lines(int* fd) {
+    char line[trailer_line_max];
+    while (!readline_empty() && *fd >= 0)
+        readline(fd, line, sizeof line, "skip next line -");
+}
+
+}  // namespace
+
+int creat_tmp_file(entity_record& entity) {
+    std::string pattern = g_config.cache + entity.name + std::to_string(getpid()) + "-XXXXXX";
+    std::vector<char> path(pattern.begin(), pattern.end());
+    path.push_back('\0');
+    int tfd = mkstemp(path.data());
+    FILE* file = tfd < 0 ? nullptr : fdopen(tfd, "w+");
+    if (!file) {
+        vrx_log(log_level::error, "creat_tmp_file: error in creating temp file %s: %s\n", path.data(),
+                strerror(errno));
+        if (tfd >= 0) {
+            close(tfd);
+            unlink(path.data());
+        }
+        exit(1);
+    }
+    fchmod(tfd, 0660);
+    entity.file = file;
+    entity.temp_path = path.data();
+    entity.size = 0;
+    g_last_temp_file = entity.temp_path;
+    return 200;
+}
+
+int truncate_tmp_file(entity_record& entity) {
+    FILE* file = entity.file ? freopen(entity.temp_path.c_str(), "w+", entity.file)
+                             : fopen(entity.temp_path.c_str(), "w+");
+    entity.file = file;
+    if (!file) {
+        vrx_log(log_level::info, "can not open temp file for truncate %s: %s\n", entity.temp_path.c_str(),
+                strerror(errno));
+        return 0;
+    }
+    entity.size = 0;
+    return 3;
+}
+
+int icap_dump_entities(request_state& request, int* fd) {
+    int result = dump_second_pass;
+    for (auto entity = request.entities.begin(); entity != request.entities.end(); ++entity) {
+        const std::string& name = entity->name;
+        if (name == "req-hdr" || name == "res-hdr") {
+            if (read_header_block(request, entity, fd) == dump_failed)
+                return dump_failed;
+        } else if (name == "null-body") {
+            vrx_log(log_level::debug, "icap_dump_entities:recieved null-body\n");
+            request.no_body = true;
+        } else if (name == "req-body" || name == "res-body") {
+            entity->size = 0;
+            request.no_body = false;
+            creat_tmp_file(*entity);
+            vrx_log(log_level::debug, "icap_dump_entities: getting body (%i)\n", fileno(entity->file));
+            bool ieof = false;
+            if (http_read_chunk(fd, *entity, ieof) == dump_failed)
+                return dump_failed;
+            vrx_log(log_level::debug, "icap_dump_entities: finished entity\n");
+            if (!request.decided) {
+                request.decided = true;
+                result = early_decision(request, *entity);
+            }
+            if (ieof) {
+                if (result == dump_blocked)
+                    return answer_with_report(request);
+                result = dump_second_pass;
+                request.preview = -1;
+            } else if (request.preview >= 0 && entity->size == static_cast<uint64_t>(request.preview)) {
+                if (result == dump_blocked)
+                    return answer_with_report(request);
+                if (result == dump_scan_needed) {
+                    drop_buffered_lines(fd);
+                    std::string reply = "ICAP/1.0 100 Continue" + istag_text();
+                    if (write_all(fd, reply.data(), static_cast<int64_t>(reply.size())) !=
+                        static_cast<int64_t>(reply.size()))
+                        return dump_failed;
+                    request.preview = -1;
+                    vrx_log(log_level::debug, "icap_dump_entities: send that we want continue\n");
+                    if (http_read_chunk(fd, *entity, ieof) == dump_failed)
+                        return dump_failed;
+                    result = dump_second_pass;
+                }
+            } else {
+                if (result == dump_blocked)
+                    return answer_with_report(request);
+                result = dump_second_pass;
+            }
+        }
+        if (entity->file)
+            rewind(entity->file);
+    }
+    if (request.preview == -1) {
+        vrx_log(log_level::debug, "icap_dump_entities: don`t start preview mode. preview_size=%i\n",
+                request.preview);
+        return dump_second_pass;
+    }
+    return result;
+}

@@ -1,0 +1,24 @@
+#pragma once
+// Reading the encapsulated HTTP message of a REQMOD or RESPMOD request:
+// header blocks into memory, chunked bodies into temporary files, with the
+// early decision and the ICAP preview exchange on the first body.
+
+#include "icap/request_state.h"
+
+// Results of icap_dump_entities (and of the early decision).
+constexpr int dump_scan_needed = 1000;  // decision only: the body must be scanned
+constexpr int dump_pass = 2000;         // decided in the preview: answer 204
+constexpr int dump_blocked = 3000;      // entities replaced by the block report
+constexpr int dump_second_pass = 4000;  // all read: go on with icap_hold_entities
+constexpr int dump_failed = 5000;       // reading failed
+
+int icap_dump_entities(request_state& request, int* fd);
+
+// Creates the body's temporary file in the Cache folder (mode 0660) and
+// remembers it as the worker's last one. Returns 200; a file that cannot
+// be created ends the worker with status 1.
+int creat_tmp_file(entity_record& entity);
+
+// Empties the body's temporary file (reopened by its path). Returns 3, or
+// 0 when it cannot be reopened.
+int truncate_tmp_file(entity_record& entity);

@@ -1,0 +1,239 @@
+#include "icap/reply.h"
+
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+#include <vector>
+
+#include "daemon/log.h"
+#include "icap/decision.h"
+#include "icap/entity_reader.h"
+#include "icap/http_header.h"
+#include "icap/icap_head.h"
+#include "icap/x_headers.h"
+#include "scan/report_page.h"
+#include "scan/scan_report.h"
+#include "scan/vrx_client.h"
+#include "settings/icapd_config.h"
+
+namespace {
+
+constexpr size_t reply_encapsulated_max = entity_name_max;
+
+bool is_body(const std::string& name) { return name == "req-body" || name == "res-body"; }
+
+bool is_header(const std::string& name) { return name == "req-hdr" || name == "res-hdr"; }
+
+// A report page is an HTTP response, also in the reply to a REQMOD.
+int turn_into_report(entity_record& header, entity_record& body) {
+    header.name = "res-hdr";
+    body.name = "res-body";
+    return block_page_head(header, body);
+}
+
+void build_reply_encapsulated(request_state& request) {
+    request.reply_encapsulated.clear();
+    for (const entity_record& entity : request.entities) {
+        if (!valid_for_reply(entity.name, request.method))
+            continue;
+        if (!request.reply_encapsulated.empty())
+            request.reply_encapsulated += ", ";
+        request.reply_encapsulated += entity.name + "=" + std::to_string(entity.offset);
+    }
+    request.reply_encapsulated.resize(std::min(request.reply_encapsulated.size(), reply_encapsulated_max));
+}
+
+// Sends one body as chunks of at most MaxBlocksize bytes and the last
+// chunk. The chunk buffer is kept for the next body of the process.
+bool send_body(entity_record& body, reply_writer& out) {
+    static std::vector<char> buffer;
+    uint64_t block = std::max<uint64_t>(g_config.max_blocksize, 1);
+    uint64_t piece = std::min<uint64_t>(block, std::max<uint64_t>(body.size, 1));
+    if (buffer.size() < piece + 2)
+        buffer.resize(piece + 2);
+    if (body.file)
+        rewind(body.file);
+    for (uint64_t sent = 0; sent < body.size;) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(block, body.size - sent));
+        size_t got = body.file ? fread(buffer.data(), 1, want, body.file) : 0;
+        vrx_log(log_level::chunk, "http_write_chunk: got %zu bytes from file\n", got);
+        if (body.file && ferror(body.file)) {
+            vrx_log(log_level::error, "error in reading data from temp file: %s\n", strerror(errno));
+            return false;
+        }
+        if (got == 0) {
+            vrx_log(log_level::error, "http_write_chunk: wrong position!\n");
+            return false;
+        }
+        char size_line[32];
+        int n = snprintf(size_line, sizeof size_line, "%zx\r\n", got);
+        if (!out.put(size_line, static_cast<size_t>(n))) {
+            vrx_log(log_level::error, "http_write_entities: error writing header!\n");
+            return false;
+        }
+        buffer[got] = '\r';
+        buffer[got + 1] = '\n';
+        if (!out.put(buffer.data(), got + 2)) {
+            vrx_log(log_level::error, "http_write_entities: error writing data!\n");
+            return false;
+        }
+        sent += got;
+        vrx_log(log_level::chunk, "http_write_chunk: send next chunk; send=%llu\n",
+                static_cast<unsigned long long>(sent));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool valid_for_reply(const std::string& name, const std::string& method) {
+    if (name == "req-hdr")
+        return method == "REQMOD";
+    return name == "res-hdr" || name == "res-body" || name == "req-body" || name == "null-body";
+}
+
+int block_page_head(entity_record& header, entity_record& body) {
+    header.header = "HTTP/1.1 200 OK\r\nVia: Vorex (R) icapd\r\nCache-Control: no-cache\r\n"
+                    "Content-Type: text/html\r\nContent-Length: " +
+                    std::to_string(body.size) + "\r\n" + (g_config.keep_alive ? "" : "Connection: close\r\n") +
+                    "\r\n";
+    header.size = header.header->size();
+    body.offset = header.size;
+    return 200;
+}
+
+int icap_replace_all_entity_with_report(request_state& request, const char* template_name) {
+    request.entities.clear();
+    entity_record& header = request.entities.emplace_back("res-hdr", 0);
+    entity_record& body = request.entities.emplace_back("res-body", 0);
+    creat_tmp_file(body);
+    vrx_log(log_level::debug, "icap_replace_all_entity_with_report: make new entities\n");
+    if (greport.report.empty())
+        greport.report.push_back("The content of this url was blocked by administrator");
+    if (make_report_page(request, &body, template_name, nullptr, false) != 200)
+        return 0;
+    block_page_head(header, body);
+    request.reply_encapsulated = "res-hdr=0, res-body=" + std::to_string(header.size);
+    request.infection_type = 2;
+    request.resolution = 2;
+    request.response_info = "Report";
+    request.response_desc = "url was blocked by administrator";
+    return 200;
+}
+
+int icap_hold_entities(request_state& request) {
+    int result = request.allow_204 ? 2000 : 200;
+    uint64_t offset = 0;
+    for (auto entity = request.entities.begin(); entity != request.entities.end(); ++entity) {
+        entity->offset = offset;
+        if (!valid_for_reply(entity->name, request.method))
+            continue;
+        vrx_log(log_level::debug, "icap_hold_entities: next entity offset == %llu; ennode->type=%s\n",
+                static_cast<unsigned long long>(offset), entity->name.c_str());
+        if (!is_header(entity->name))
+            continue;   // a body or null-body ends the message
+        bool whole = request.preview == -1 || request.no_body;
+        if (!request.decided && whole) {
+            request.decided = true;
+            bool by_host = false;
+            std::string matched;
+            if (url_is_black(request, by_host, matched)) {
+                vrx_log(log_level::debug, "icap_hold_entities: in block list -> block\n");
+                return icap_replace_all_entity_with_report(request, "/ERR_DOWNLOAD_BLOCK") == 200 ? 200 : 0;
+            }
+        }
+        // The next entity's offset follows this header however it is decided.
+        offset = entity->size;
+        if (whole && url_is_white(request)) {
+            vrx_log(log_level::debug, "icap_hold_entities: in white list -> skip check for viruses\n");
+            continue;
+        }
+        if (whole && request.no_body) {
+            result = 200;
+            continue;
+        }
+        result = 200;
+        auto body = std::next(entity);
+        if (body == request.entities.end())
+            break;
+        int scanned = 200;
+        if (!g_config.daemon_addresses.empty() && is_body(body->name) && body->file) {
+            scanned = vrx_scan_file(*body, request, &g_daemon_fd);
+            switch (scanned) {
+            case 0:
+                vrx_log(log_level::error, "communication error with daemon!\n");
+                if (make_report_page(request, &*body, "/ERR_FAILED_CHECK", nullptr, true) != 200)
+                    return 0;
+                turn_into_report(*entity, *body);
+                break;
+            case 3:
+                if (entity->header) {
+                    replace_content_length(*entity->header, body->size);
+                    entity->size = entity->header->size();
+                }
+                break;
+            case 4:
+                turn_into_report(*entity, *body);
+                break;
+            default:
+                break;
+            }
+            offset = entity->size;
+        }
+        if (scanned == 200) {
+            if (request.allow_204) {
+                vrx_log(log_level::debug, "icap_hold_entities: can send allow_204\n");
+                result = 2000;
+            } else {
+                result = 200;
+            }
+        }
+    }
+    build_reply_encapsulated(request);
+    return result;
+}
+
+std::string reply_head_200(const request_state& request) {
+    std::string head = "ICAP/1.0 200 OK\r\nEncapsulated: " + request.reply_encapsulated;
+    if (!g_config.keep_alive)
+        head += "\r\nConnection: close";
+    if (!request.viruses_list.empty())
+        add_x_headers(head, request);
+    if (request.response_info)
+        head += "\r\nX-Response-Info: " + header_safe(*request.response_info);
+    if (request.response_desc)
+        head += "\r\nX-Response-Desc: " + header_safe(*request.response_desc);
+    head += istag_text();
+    return head;
+}
+
+int icap_send_entities(request_state& request, reply_writer& out) {
+    for (entity_record& entity : request.entities) {
+        if (!valid_for_reply(entity.name, request.method)) {
+            if (is_body(entity.name))
+                entity.release();
+            continue;
+        }
+        if (is_header(entity.name) && entity.header) {
+            vrx_log(log_level::debug, "icap_send_entities: sending %s\n", entity.name.c_str());
+            vrx_log(log_level::debug, "icap_send_entities: dump header (size = %llu):\n[%s]\n",
+                    static_cast<unsigned long long>(entity.size), entity.header->c_str());
+            if (!out.put(*entity.header))
+                return 0;
+        } else if (is_body(entity.name)) {
+            vrx_log(log_level::debug, "icap_send_entities: sending %s (size=%llu; fd=%i)\n", entity.name.c_str(),
+                    static_cast<unsigned long long>(entity.size), entity.file ? fileno(entity.file) : -1);
+            if (!send_body(entity, out)) {
+                vrx_log(log_level::error, "icap_send_entities: was error in send chunk chain\n");
+                out.abandon();
+                return 0;
+            }
+            if (!out.put("0\r\n\r\n", 5))
+                return 0;
+            vrx_log(log_level::debug, "icap_send_entities: send chunk chain by size = %llu >>>>>>>>>>>>\n",
+                    static_cast<unsigned long long>(entity.size));
+            entity.release();
+        }
+    }
+    return out.flush() ? 1 : 0;
+}
