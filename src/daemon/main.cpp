@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "daemon/startup.h"
+
+int main(int argc, char** argv) { return vorex_icapd_main(argc, argv); }

@@ -1,0 +1,10 @@
+#pragma once
+// The parent's pselect accept loop with reload and shutdown.
+
+// Serves for ever; returns 0 only when pselect or accept fail for good (the
+// pid file is removed then). SIGTERM and a failed reload exit instead.
+int accept_loop();
+
+// Scanning-daemon start-up exchange after a load (or "Virus check
+// disabled"); the parent's connection is closed again afterwards.
+void query_virus_bases();

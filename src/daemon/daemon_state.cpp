@@ -1,0 +1,29 @@
+#include "daemon/daemon_state.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "daemon/log.h"
+
+int g_listen_fd = -1;
+int g_keepalive_pipe[2] = {-1, -1};
+volatile sig_atomic_t g_is_worker = 0;
+volatile sig_atomic_t g_reload_requested = 0;
+volatile sig_atomic_t g_terminate_requested = 0;
+
+void close_keepalive_pipe() {
+    for (int& end : g_keepalive_pipe) {
+        if (end >= 0)
+            close(end);
+        end = -1;
+    }
+}
+
+void open_keepalive_pipe() {
+    if (pipe(g_keepalive_pipe) != 0) {
+        vrx_log(log_level::error, "pipe error: %s\n", strerror(errno));
+        exit(1);
+    }
+}
