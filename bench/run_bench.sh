@@ -1,0 +1,229 @@
+#!/bin/bash
+# Benchmarks vorex-icapd against c-icap's echo service in the same run, both
+# on free loopback ports, and prints one table row per case and connection
+# count with the ratio vorex / c-icap.
+#
+# Environment: BUILD_DIR (default build-bench in the checkout),
+# BENCH_DURATION seconds per case (default 3), BENCH_CONNS (default
+# "1 4 16 64"), BENCH_CASES (default: every case below).
+set -u
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD_DIR:-$ROOT/build-bench}
+DURATION=${BENCH_DURATION:-3}
+CONNS=${BENCH_CONNS:-"1 4 16 64"}
+CASES=${BENCH_CASES:-"options options_new preview0 preview1k echo1k echo1m echo100m"}
+CICAP_MODULES=$(dirname "$(ls /usr/lib/*/c_icap/srv_echo.so 2>/dev/null | head -n 1)" 2>/dev/null)
+
+cmake -S "$ROOT" -B "$BUILD" >/dev/null || exit 1
+cmake --build "$BUILD" --target icap_load -j2 >/dev/null || exit 1
+LOAD=$BUILD/bench/icap_load
+VOREX_BIN=$BUILD/vorex-icapd
+if ! cmake --build "$BUILD" --target vorex-icapd -j2 >/dev/null 2>&1; then
+    echo "warning: vorex-icapd does not build; only c-icap is measured" >&2
+    VOREX_BIN=
+fi
+
+TMP=$(mktemp -d /tmp/vrx_bench.XXXXXX) || exit 1
+VOREX_PID=
+CICAP_PID=
+
+# Stops a server and the workers it started: SIGTERM, a few seconds, SIGKILL.
+stop_server() {
+    local pid=$1
+    [ -n "$pid" ] || return 0
+    local children
+    children=$(pgrep -P "$pid" 2>/dev/null)
+    kill -TERM "$pid" 2>/dev/null
+    for _ in $(seq 50); do
+        alive "$pid" || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" $children 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+
+cleanup() {
+    stop_server "$VOREX_PID"
+    stop_server "$CICAP_PID"
+    VOREX_PID=
+    CICAP_PID=
+    rm -rf "$TMP"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+# Running and not a zombie.
+alive() {
+    [ -n "$1" ] && [ -r "/proc/$1/status" ] && ! grep -q '^State:[[:space:]]*Z' "/proc/$1/status" 2>/dev/null
+}
+
+port_open() {
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+# Waits up to 10 s for the server to accept connections.
+wait_ready() {
+    local pid=$1 port=$2
+    for _ in $(seq 100); do
+        alive "$pid" || return 1
+        port_open "$port" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+start_vorex() {
+    [ -n "$VOREX_BIN" ] || return 1
+    local dir=$TMP/vorex
+    mkdir -p "$dir/cache" "$dir/uwl"
+    VOREX_PORT=$("$LOAD" --free-port) || return 1
+    cat >"$dir/vorex-icapd.ini" <<EOF
+LogFile = $dir/icapd.log
+User = $(id -un)
+Cache = $dir/cache/
+UwlDirectory = $dir/uwl/
+PidFile = $dir/icapd.pid
+Templates = $ROOT/conf/templates
+BindAddress = 127.0.0.1
+BindPort = $VOREX_PORT
+EOF
+    "$VOREX_BIN" -m -f "$dir/vorex-icapd.ini" >"$dir/stdout" 2>"$dir/stderr" </dev/null &
+    VOREX_PID=$!
+    if ! wait_ready "$VOREX_PID" "$VOREX_PORT"; then
+        echo "warning: vorex-icapd did not start:" >&2
+        tail -n 5 "$dir/stderr" "$dir/icapd.log" >&2 2>/dev/null
+        stop_server "$VOREX_PID"
+        VOREX_PID=
+        return 1
+    fi
+}
+
+start_cicap() {
+    [ -n "$CICAP_MODULES" ] && command -v c-icap >/dev/null || return 1
+    local dir=$TMP/c-icap
+    mkdir -p "$dir"
+    CICAP_PORT=$("$LOAD" --free-port) || return 1
+    # Enough threads for 64 connections from the start; keep-alive without
+    # a request limit.
+    cat >"$dir/c-icap.conf" <<EOF
+Port 127.0.0.1:$CICAP_PORT
+PidFile $dir/c-icap.pid
+CommandsSocket $dir/c-icap.ctl
+TmpDir $dir
+ServerLog $dir/server.log
+AccessLog $dir/access.log
+Timeout 300
+MaxKeepAliveRequests -1
+KeepAliveTimeout 600
+StartServers 2
+MaxServers 4
+ThreadsPerChild 50
+MinSpareThreads 10
+MaxSpareThreads 80
+MaxRequestsPerChild 0
+MaxMemObject 131072
+DebugLevel 0
+Pipelining on
+ModulesDir $CICAP_MODULES
+ServicesDir $CICAP_MODULES
+LoadMagicFile /etc/c-icap/c-icap.magic
+InterProcessSharedMemScheme mmap
+Service echo srv_echo.so
+EOF
+    c-icap -N -D -f "$dir/c-icap.conf" >"$dir/stdout" 2>&1 </dev/null &
+    CICAP_PID=$!
+    if ! wait_ready "$CICAP_PID" "$CICAP_PORT"; then
+        echo "warning: c-icap did not start:" >&2
+        tail -n 5 "$dir/stdout" "$dir/server.log" >&2 2>/dev/null
+        stop_server "$CICAP_PID"
+        CICAP_PID=
+        return 1
+    fi
+}
+
+# Arguments of the load generator per case, and whether the case carries
+# bodies (its worker RSS is shown).
+case_args() {
+    case $1 in
+    options) echo "--kind options" ;;
+    options_new) echo "--kind options --new-conn" ;;
+    preview0) echo "--kind preview --preview 0 --body 0" ;;
+    preview1k) echo "--kind preview --preview 1024 --body 65536" ;;
+    echo1k) echo "--kind echo --body 1024" ;;
+    echo1m) echo "--kind echo --body 1048576" ;;
+    echo100m) echo "--kind echo --body 104857600 --timeout 120 --grace 120" ;;
+    esac
+}
+
+has_body() {
+    case $1 in options|options_new) return 1 ;; esac
+    return 0
+}
+
+# Runs one measurement; prints the RESULT fields or nothing.
+measure() {
+    local port=$1 pid=$2 service=$3 kase=$4 conns=$5
+    [ -n "$pid" ] || return 0
+    local out
+    # The generator ends by itself; the outer limit only guards a wedge.
+    out=$(timeout 300 "$LOAD" --port "$port" --service "$service" --conns "$conns" \
+        --duration "$DURATION" --watch-pid "$pid" --label "$kase" $(case_args "$kase") 2>&1)
+    echo "$out" >>"$TMP/details.log"
+    echo "$out" | sed -n 's/^RESULT //p'
+}
+
+field() {
+    local name=$1 line=$2
+    echo "$line" | tr ' ' '\n' | sed -n "s/^$name=//p"
+}
+
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'
+}
+
+ms() {
+    awk -v u="$1" 'BEGIN { if (u == "") print "-"; else printf "%.2f", u / 1000 }'
+}
+
+start_vorex
+start_cicap
+if [ -z "$VOREX_PID" ] && [ -z "$CICAP_PID" ]; then
+    echo "no server could be started" >&2
+    exit 1
+fi
+
+echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, ${DURATION} s per case;" \
+    "MB = 10^6 body bytes received; latency p50/p90/p99 in ms; RSS = peak VmHWM of a worker in kB"
+printf '%-12s %5s | %9s %9s %6s | %8s %8s | %-20s %-20s | %9s | %13s\n' \
+    case conns "vorex/s" "c-icap/s" ratio "vorex MB" "c-icap MB" "vorex latency" "c-icap latency" \
+    "errors v/c" "RSS v/c"
+for kase in $CASES; do
+    for conns in $CONNS; do
+        v=$(measure "${VOREX_PORT:-0}" "$VOREX_PID" /respmod "$kase" "$conns")
+        c=$(measure "${CICAP_PORT:-0}" "$CICAP_PID" /echo "$kase" "$conns")
+        rss="-"
+        if has_body "$kase"; then
+            rss="$(field rss_kb "$v")/$(field rss_kb "$c")"
+        fi
+        printf '%-12s %5s | %9s %9s %6s | %8s %8s | %-20s %-20s | %9s | %13s\n' \
+            "$kase" "$conns" "$(field rps "$v")" "$(field rps "$c")" \
+            "$(ratio "$(field rps "$v")" "$(field rps "$c")")" \
+            "$(field mbps "$v")" "$(field mbps "$c")" \
+            "$(ms "$(field p50_us "$v")")/$(ms "$(field p90_us "$v")")/$(ms "$(field p99_us "$v")")" \
+            "$(ms "$(field p50_us "$c")")/$(ms "$(field p90_us "$c")")/$(ms "$(field p99_us "$c")")" \
+            "$(field errors "$v")/$(field errors "$c")" "$rss"
+        # A server that died is reported once and left out of later rows.
+        if [ -n "$VOREX_PID" ] && ! alive "$VOREX_PID"; then
+            echo "warning: vorex-icapd ended during $kase/$conns" >&2
+            VOREX_PID=
+        fi
+        if [ -n "$CICAP_PID" ] && ! alive "$CICAP_PID"; then
+            echo "warning: c-icap ended during $kase/$conns" >&2
+            CICAP_PID=
+        fi
+    done
+done
+if [ -n "${BENCH_DETAILS:-}" ]; then
+    cp "$TMP/details.log" "$BENCH_DETAILS"
+fi
