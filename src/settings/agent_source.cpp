@@ -1,6 +1,7 @@
 // Configuration fetched from the agent over a socket.
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -109,14 +110,29 @@ uint32_t read_text_length(int* fd)
 }
 
 // Closes the agent connection and disarms the alarm however the load ends.
+// SIGPIPE is ignored meanwhile, so that an agent that hangs up makes the
+// greeting fail with its message instead of killing the process silently
+// (at start-up the daemon does not ignore SIGPIPE yet).
 struct agent_session {
     int fd = -1;
+    struct sigaction saved_pipe;
+
+    agent_session()
+    {
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGPIPE, &ignore, &saved_pipe);
+    }
     ~agent_session()
     {
         if (fd >= 0)
             close(fd);
         alarm(0);
+        sigaction(SIGPIPE, &saved_pipe, nullptr);
     }
+    agent_session(const agent_session&) = delete;
+    agent_session& operator=(const agent_session&) = delete;
 };
 
 }  // namespace

@@ -5,3 +5,6 @@ vrx_test(settings_check_only_test
   SOURCES check_only_test.cpp
   LIBS vrx_settings)
 add_dependencies(settings_check_only_test vorex-icapd)
+vrx_test(settings_agent_test
+  SOURCES agent_test.cpp
+  LIBS vrx_settings)
