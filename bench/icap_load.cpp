@@ -825,11 +825,13 @@ int main(int argc, char** argv)
         if (o.watch_pid)
             printf(", worker peak RSS %ld kB", run.peak_rss_kb());
         printf("\nRESULT rps=%.0f mbps=%.1f p50_us=%u p90_us=%u p99_us=%u errors=%llu "
-               "unfinished=%llu completed=%llu rss_kb=%ld\n",
+               "unfinished=%llu completed=%llu n200=%llu n204=%llu rss_kb=%ld\n",
                rps, mbps, percentile(s.latency_us, 0.5), percentile(s.latency_us, 0.9),
                percentile(s.latency_us, 0.99), static_cast<unsigned long long>(s.errors),
                static_cast<unsigned long long>(s.unfinished),
-               static_cast<unsigned long long>(s.completed), run.peak_rss_kb());
+               static_cast<unsigned long long>(s.completed),
+               static_cast<unsigned long long>(s.status_200),
+               static_cast<unsigned long long>(s.status_204), run.peak_rss_kb());
     } catch (const std::exception& e) {
         fprintf(stderr, "icap_load: %s\n", e.what());
         return 1;

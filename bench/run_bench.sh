@@ -182,6 +182,11 @@ ratio() {
     awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'
 }
 
+# Share of 204 replies in percent.
+share_204() {
+    awk -v a="$1" -v b="$2" 'BEGIN { if (a + b == 0) print "-"; else printf "%.0f", 100 * b / (a + b) }'
+}
+
 ms() {
     awk -v u="$1" 'BEGIN { if (u == "") print "-"; else printf "%.2f", u / 1000 }'
 }
@@ -194,25 +199,31 @@ if [ -z "$VOREX_PID" ] && [ -z "$CICAP_PID" ]; then
 fi
 
 echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, ${DURATION} s per case;" \
-    "MB = 10^6 body bytes received; latency p50/p90/p99 in ms; RSS = peak VmHWM of a worker in kB"
-printf '%-12s %5s | %9s %9s %6s | %8s %8s | %-20s %-20s | %9s | %13s\n' \
+    "MB = 10^6 body bytes received; latency p50/p90/p99 in ms; 204% = share of 204 replies;" \
+    "RSS = peak VmHWM of a worker in kB"
+printf '%-12s %5s | %9s %9s %6s | %8s %8s | %-20s %-20s | %9s | %8s | %13s\n' \
     case conns "vorex/s" "c-icap/s" ratio "vorex MB" "c-icap MB" "vorex latency" "c-icap latency" \
-    "errors v/c" "RSS v/c"
+    "errors v/c" "204% v/c" "RSS v/c"
 for kase in $CASES; do
     for conns in $CONNS; do
         v=$(measure "${VOREX_PORT:-0}" "$VOREX_PID" /respmod "$kase" "$conns")
         c=$(measure "${CICAP_PORT:-0}" "$CICAP_PID" /echo "$kase" "$conns")
         rss="-"
+        replies_204="-"
+        case $kase in preview*)
+            replies_204="$(share_204 "$(field n200 "$v")" "$(field n204 "$v")")/$(share_204 "$(field n200 "$c")" "$(field n204 "$c")")" ;;
+        esac
         if has_body "$kase"; then
             rss="$(field rss_kb "$v")/$(field rss_kb "$c")"
         fi
-        printf '%-12s %5s | %9s %9s %6s | %8s %8s | %-20s %-20s | %9s | %13s\n' \
+        printf '%-12s %5s | %9s %9s %6s | %8s %8s | %-20s %-20s | %9s | %8s | %13s\n' \
             "$kase" "$conns" "$(field rps "$v")" "$(field rps "$c")" \
             "$(ratio "$(field rps "$v")" "$(field rps "$c")")" \
             "$(field mbps "$v")" "$(field mbps "$c")" \
             "$(ms "$(field p50_us "$v")")/$(ms "$(field p90_us "$v")")/$(ms "$(field p99_us "$v")")" \
             "$(ms "$(field p50_us "$c")")/$(ms "$(field p90_us "$c")")/$(ms "$(field p99_us "$c")")" \
-            "$(field errors "$v")/$(field errors "$c")" "$rss"
+            "$(field errors "$v")/$(field errors "$c")" \
+            "$replies_204" "$rss"
         # A server that died is reported once and left out of later rows.
         if [ -n "$VOREX_PID" ] && ! alive "$VOREX_PID"; then
             echo "warning: vorex-icapd ended during $kase/$conns" >&2
