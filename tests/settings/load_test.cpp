@@ -1,0 +1,106 @@
+// Loads of small texts in-process: per-request overrides and list keys.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "conf_parser/expr_context.h"
+#include "icap/request_state.h"
+#include "settings_test_util.h"
+
+namespace {
+
+struct settings_load : ::testing::Test {
+    icapd_config cfg;
+    const std::string user_line = "User = " + current_user() + "\n";
+};
+
+TEST_F(settings_load, first_matching_section_that_sets_a_key_decides)
+{
+    ASSERT_EQ(load_text(cfg, user_line +
+                                 "BlockPorno = yes\n"
+                                 "BlockChats = no\n"
+                                 "[match]\n"
+                                 "if request_url == \"http://a/\" {\n"
+                                 "BlockChats = yes\n"
+                                 "BlockPorno = yes\n"
+                                 "BlockPorno = no\n"
+                                 "}\n"
+                                 "if request_url ~ \"a\" {\n"
+                                 "BlockChats = no\n"
+                                 "BlockEmail = yes\n"
+                                 "}\n"
+                                 "[match]\n"
+                                 "if request_username == \"bob\" {\n"
+                                 "BlockAll = yes\n"
+                                 "}\n"
+                                 "if request_url == \"http://c/\" {\n"
+                                 "}\n"),
+              "");
+    ASSERT_EQ(cfg.match_blocks.size(), 3u);
+
+    const struct {
+        const char* url;
+        const char* username;
+        bool chats, porno, email, all;
+    } cases[] = {
+        // Both url sections match: the first decides BlockChats, the second
+        // adds BlockEmail; the second BlockPorno of one block replaces the first.
+        {"http://A/", "", true, false, true, false},
+        {"http://b/a", "", false, true, true, false},
+        {"http://c/", "bob", false, true, false, true},
+        // No section matches: the global values.
+        {"http://c/", "", false, true, false, false},
+    };
+    for (const auto& c : cases) {
+        request_state request;
+        request.url = c.url;
+        request.username = c.username;
+        const expr_context ctx(request);
+        EXPECT_EQ(cfg.get_block_chats(ctx), c.chats) << c.url << " " << c.username;
+        EXPECT_EQ(cfg.get_block_porno(ctx), c.porno) << c.url << " " << c.username;
+        EXPECT_EQ(cfg.get_block_email(ctx), c.email) << c.url << " " << c.username;
+        EXPECT_EQ(cfg.get_block_all(ctx), c.all) << c.url << " " << c.username;
+        EXPECT_EQ(cfg.get_block_violence(ctx), true);
+    }
+}
+
+TEST_F(settings_load, functions_back_conditions)
+{
+    ASSERT_EQ(load_text(cfg, user_line +
+                                 "[def]\n"
+                                 "is_bob = { request_username == \"bob\" }\n"
+                                 "[match]\n"
+                                 "if is_bob() {\n"
+                                 "BlockSocialNetwork = yes\n"
+                                 "}\n"),
+              "");
+    request_state request;
+    request.username = "BOB";
+    EXPECT_TRUE(cfg.get_block_social_network(expr_context(request)));
+    request.username = "alice";
+    EXPECT_FALSE(cfg.get_block_social_network(expr_context(request)));
+    icapd_config twice;
+    EXPECT_EQ(load_text(twice, user_line + "[def]\nf = { request_url == \"x\" }\n"
+                                           "[def]\nf = { request_url == \"y\" }\n"),
+              "Error while parsing config file: parser error at line 5: "
+              "Function f already exists");
+}
+
+TEST_F(settings_load, list_keys_add_up)
+{
+    temp_dir dir;
+    const std::string a = dir.write("a", "127.0.0.1\n# comment\n");
+    const std::string b = dir.write("b", "10.1.2.3\n");
+    ASSERT_EQ(load_text(cfg, user_line + "WhiteUwlFiles = " + a + "\nwhiteuwlfiles = " + b + ", " +
+                                 a + "\nBlackHosts = " + a + "\nBLACKHOSTS = " + b + "\n"),
+              "");
+    EXPECT_EQ(cfg.white_uwl_files, string_list({a, b, a}));
+    EXPECT_EQ(cfg.white_uwl_files_list.size(), 3u);
+    std::string black;
+    for (const host_entry& entry : cfg.black_hosts_list)
+        black += std::to_string(entry.type) + ":" + entry.text + " ";
+    EXPECT_EQ(black, "0:127.0.0.1 1:127.0.0.1 0:10.1.2.3 1:10.1.2.3 ");
+}
+
+}  // namespace
