@@ -50,11 +50,6 @@ bool parse_size(const std::string& word, int64_t* size)
     return true;
 }
 
-[[noreturn]] void fail(int status)
-{
-    exit(status);
-}
-
 // Reads an action word and, after "reject", its option; false with the
 // message logged when either is wrong.
 bool read_action(std::istringstream& words, int32_t* action, int32_t* option)
@@ -90,7 +85,7 @@ mime_rule& find_or_append(std::list<mime_rule>& level, const std::string& name)
         level.push_back(mime_rule());
     } catch (const std::bad_alloc&) {
         perror("Error in find_target_mime memory take");
-        fail(1);
+        exit(1);
     }
     level.back().name = name;
     return level.back();
@@ -103,17 +98,17 @@ void parse_line(const std::string& line, std::list<mime_rule>& level1, std::list
     words >> type;
     if (type.size() > name_max) {
         vrx_log(log_level::error, "in parse mime type %s\n", type.c_str());
-        fail(7);
+        exit(7);
     }
     mime_rule& rule = find_or_append(type.find('/') != std::string::npos ? level2 : level1, type);
     if (!read_action(words, &rule.action1, &rule.option1)) {
         vrx_log(log_level::error, "in parse mime type %s\n", type.c_str());
-        fail(7);
+        exit(7);
     }
     std::string limit;
     if (!(words >> limit)) {
         vrx_log(log_level::error, "Wrong mime syntax\n");
-        fail(7);
+        exit(7);
     }
     if (iequals(limit, "all")) {
         rule.limit = -1;
@@ -121,11 +116,11 @@ void parse_line(const std::string& line, std::list<mime_rule>& level1, std::list
     }
     if (!parse_size(limit, &rule.limit)) {
         vrx_log(log_level::error, "in parser mime type %s (waiting for size)\n", limit.c_str());
-        fail(1);
+        exit(1);
     }
     if (!read_action(words, &rule.action2, &rule.option2)) {
         vrx_log(log_level::error, "in parse mime type %s\n", limit.c_str());
-        fail(7);
+        exit(7);
     }
 }
 
