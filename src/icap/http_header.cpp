@@ -47,10 +47,10 @@ int find_header(const std::string& header, const char* name, std::string& value)
 
 std::string request_url(const std::string& header) {
     std::string url;
-    if (!find_header(header, "host:", url) && !find_header(header, "referer:", url))
-        return url;
+    bool has_host = find_header(header, "host:", url) || find_header(header, "referer:", url);
     // Only the first line can be the request line, and only a GET or POST
-    // one: a later header line never replaces the URL.
+    // one: a later header line never replaces the URL. An absolute target
+    // is the URL also without Host, so that no list check sees an empty URL.
     std::string line = header.substr(0, header.find_first_of("\r\n"));
     size_t method_end = line.find_first_of(" \t");
     std::string method = line.substr(0, method_end);
@@ -62,7 +62,7 @@ std::string request_url(const std::string& header) {
             target = line.substr(start, line.find_first_of(" \t", start) - start);
         if (starts_nocase(target, "http://")) {
             url = target;
-        } else if (!target.empty()) {
+        } else if (has_host && !target.empty()) {
             size_t host_end = url.find_last_not_of('/');
             url.erase(host_end == std::string::npos ? 0 : host_end + 1);
             size_t path_start = target.find_first_not_of('/');

@@ -16,6 +16,7 @@ TEST(http_header, request_url) {
         {"GET http://abs.example/p HTTP/1.1\r\nHost: h.example\r\n\r\n", "http://abs.example/p"},
         {"GET /p HTTP/1.1\r\nReferer: http://r.example/from\r\n\r\n", "http://r.example/from/p"},
         {"GET /p HTTP/1.1\r\nX: y\r\n\r\n", ""},
+        {"GET http://abs.example/p HTTP/1.0\r\nX: y\r\n\r\n", "http://abs.example/p"},
         // Only the first line is the request line, and only GET or POST.
         {"HEAD /p HTTP/1.1\r\nHost: h.example\r\nGetX: http://innocent.example/\r\n\r\n", "h.example"},
         {"GET /p HTTP/1.1\r\nHost: h.example\r\nget http://innocent.example/\r\n\r\n", "h.example/p"},
