@@ -1,0 +1,39 @@
+#pragma once
+// The URL category filter: the signed list files of UwlDirectory filed by
+// category, and the per-request check of a URL against them.
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include <boost/function.hpp>
+
+#include "uwl_files/uwl_file.h"
+
+class expr_context;
+struct request_state;
+
+struct uwl_category {
+    const char* name;
+    // The category's Block setting for the request (overrides apply).
+    boost::function<const bool&(const expr_context&)> enabled;
+    std::vector<UwlFile> black;
+    std::vector<UwlFile> white;
+};
+
+constexpr size_t uwl_category_count = 11;
+
+// The eleven categories in their fixed order ("porno" first, "malware" last).
+std::array<uwl_category, uwl_category_count>& uwl_categories();
+
+// Reads every list file of g_config.uwl_directory into the categories,
+// first checking and installing delivered ".cache" files. Returns 0 when
+// the directory cannot be opened, else 1 (bad files are logged and left out).
+int uwl_files_load();
+
+// 1 when the request URL belongs to an enabled category; `matched` is the
+// listed text that matched. Hosts on WhiteUwlFiles are never refused.
+int uwl_files_is_blocked(const request_state& request, std::string& matched);
+
+// Empties every category and unmaps its files.
+void uwl_files_release();

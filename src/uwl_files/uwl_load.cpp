@@ -1,0 +1,152 @@
+// Category table and the loading of UwlDirectory.
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <set>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <boost/bind/bind.hpp>
+
+#include "daemon/log.h"
+#include "settings/icapd_config.h"
+#include "uwl_files/uwl_files.h"
+
+using boost::placeholders::_1;
+
+std::array<uwl_category, uwl_category_count>& uwl_categories()
+{
+    static std::array<uwl_category, uwl_category_count> table = {{
+        {"porno", boost::bind(&icapd_config::get_block_porno, &g_config, _1), {}, {}},
+        {"violence", boost::bind(&icapd_config::get_block_violence, &g_config, _1), {}, {}},
+        {"weapon", boost::bind(&icapd_config::get_block_weapon, &g_config, _1), {}, {}},
+        {"gamble", boost::bind(&icapd_config::get_block_gamble, &g_config, _1), {}, {}},
+        {"drugs", boost::bind(&icapd_config::get_block_drugs, &g_config, _1), {}, {}},
+        {"obscenity", boost::bind(&icapd_config::get_block_obscenity, &g_config, _1), {}, {}},
+        {"chats", boost::bind(&icapd_config::get_block_chats, &g_config, _1), {}, {}},
+        {"terrorism", boost::bind(&icapd_config::get_block_terrorism, &g_config, _1), {}, {}},
+        {"e-mail", boost::bind(&icapd_config::get_block_email, &g_config, _1), {}, {}},
+        {"socialnetwork", boost::bind(&icapd_config::get_block_social_network, &g_config, _1), {}, {}},
+        {"malware", boost::bind(&icapd_config::get_block_malware_links, &g_config, _1), {}, {}},
+    }};
+    return table;
+}
+
+void uwl_files_release()
+{
+    for (uwl_category& category : uwl_categories()) {
+        category.black.clear();
+        category.white.clear();
+    }
+}
+
+namespace {
+
+constexpr char list_suffix[] = ".uwl";
+constexpr char delivery_suffix[] = ".cache";
+constexpr size_t delivery_suffix_length = sizeof delivery_suffix - 1;
+
+// True when `name` is longer than `suffix` and ends with it.
+bool has_suffix(const std::string& name, const char* suffix)
+{
+    const size_t n = std::strlen(suffix);
+    return name.size() > n && name.compare(name.size() - n, n, suffix) == 0;
+}
+
+// Files a parsed list under the category its type text names.
+void file_under_category(UwlFile&& file, const std::string& type, const std::string& path)
+{
+    const bool white = strncasecmp(type.c_str(), uwl_white_prefix, uwl_type_prefix_length) == 0;
+    const char* name = type.c_str() + (white ? uwl_type_prefix_length : 0);
+    for (uwl_category& category : uwl_categories()) {
+        if (strcasecmp(category.name, name) == 0) {
+            (white ? category.white : category.black).push_back(std::move(file));
+            return;
+        }
+    }
+    vrx_log(log_level::warn, "Unknown type %s in uwl file %s\n", type.c_str(), path.c_str());
+    file.clear();
+}
+
+bool is_candidate(const std::string& name, const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || path.size() <= 4
+        || !(has_suffix(name, list_suffix) || has_suffix(name, delivery_suffix))) {
+        vrx_log(log_level::wire, "Skip %s\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+// A delivered file replaces the list of its name only once it has passed
+// every check; a bad delivery stays where it is and the old list is kept.
+// Returns true when the delivery was installed and loaded.
+bool install_delivery(const std::string& path, const std::string& new_path)
+{
+    UwlFile file;
+    std::string type;
+    if (!uwl_file_parse(file, path, type)) {
+        vrx_log(log_level::warn, "Refused delivery %s, keeping %s\n", path.c_str(), new_path.c_str());
+        return false;
+    }
+    vrx_log(log_level::wire, "rename from %s to %s...\n", path.c_str(), new_path.c_str());
+    // rename replaces an older file of that name in one step.
+    if (rename(path.c_str(), new_path.c_str()) != 0) {
+        vrx_log(log_level::error, "error in rename from %s to %s: %s\n", path.c_str(), new_path.c_str(),
+                strerror(errno));
+        return false;
+    }
+    file_under_category(std::move(file), type, new_path);
+    return true;
+}
+
+}  // namespace
+
+int uwl_files_load()
+{
+    uwl_files_release();
+    const std::string& directory = g_config.uwl_directory;
+    DIR* dir = opendir(directory.c_str());
+    if (!dir) {
+        vrx_log(log_level::error, "Can`t open directory %s for reading: %s\n", directory.c_str(),
+                strerror(errno));
+        return 0;
+    }
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (!entry) {
+            if (errno != 0)
+                vrx_log(log_level::error, "Error in reading entry from %s directory: %s\n", directory.c_str(),
+                        strerror(errno));
+            break;
+        }
+        names.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+
+    // Deliveries first, so that a list they replace is loaded only once,
+    // in its new version.
+    std::set<std::string> replaced;
+    for (const std::string& name : names) {
+        const std::string path = directory + name;
+        if (has_suffix(name, delivery_suffix) && is_candidate(name, path)) {
+            const std::string target = name.substr(0, name.size() - delivery_suffix_length);
+            if (install_delivery(path, directory + target))
+                replaced.insert(target);
+        }
+    }
+    for (const std::string& name : names) {
+        const std::string path = directory + name;
+        if (has_suffix(name, delivery_suffix) || replaced.count(name) || !is_candidate(name, path))
+            continue;
+        UwlFile file;
+        std::string type;
+        if (uwl_file_parse(file, path, type))
+            file_under_category(std::move(file), type, path);
+    }
+    return 1;
+}

@@ -1,0 +1,4 @@
+vrx_test(uwl_files_test
+  SOURCES uwl_file_test.cpp uwl_match_test.cpp uwl_load_test.cpp
+  LIBS vrx_uwl_writer vorex)
+target_compile_definitions(uwl_files_test PRIVATE VRX_UWL_PRIVATE_KEY="${VRX_UWL_PRIVATE_KEY}")
