@@ -26,12 +26,6 @@ const char default_source[] = "/usr/local/etc/vorex/vorex-icapd.ini";
 // Largest name and path limits taken from pathconf.
 constexpr long max_path_limit = 10000;
 
-void add_match_block(icapd_config& cfg, const expr_ptr& condition)
-{
-    cfg.match_blocks.push_back(match_block());
-    cfg.match_blocks.back().condition = condition;
-}
-
 void add_mime_block(icapd_config& cfg, const std::string& text)
 {
     std::istringstream body(text);
@@ -117,13 +111,7 @@ void parse_config(const config_reader& read, icapd_config& cfg)
     try {
         param_registry registry;
         register_settings(registry, cfg);
-        registry.set_callback_add_expr(
-            boost::bind(add_match_block, boost::ref(cfg), boost::placeholders::_1));
-        registry.set_callback_add_func(boost::bind(&expr::function_store::add, &cfg.functions,
-                                                   boost::placeholders::_1,
-                                                   boost::placeholders::_2));
-        registry.set_callback_get_func(
-            boost::bind(&expr::function_store::get, &cfg.functions, boost::placeholders::_1));
+        install_expression_callbacks(registry, cfg);
         registry.set_callback_add_mime(
             boost::bind(add_mime_block, boost::ref(cfg), boost::placeholders::_1));
         std::string text;

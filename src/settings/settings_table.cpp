@@ -126,7 +126,23 @@ void block_key(param_registry& registry, icapd_config& cfg, int32_t key_id, cons
                                                     key_id, boost::placeholders::_1)));
 }
 
+void add_match_block(icapd_config& cfg, const expr_ptr& condition)
+{
+    cfg.match_blocks.push_back(match_block());
+    cfg.match_blocks.back().condition = condition;
+}
+
 }  // namespace
+
+void install_expression_callbacks(param_registry& registry, icapd_config& cfg)
+{
+    registry.set_callback_add_expr(
+        boost::bind(add_match_block, boost::ref(cfg), boost::placeholders::_1));
+    registry.set_callback_add_func(boost::bind(&expr::function_store::add, &cfg.functions,
+                                               boost::placeholders::_1, boost::placeholders::_2));
+    registry.set_callback_get_func(
+        boost::bind(&expr::function_store::get, &cfg.functions, boost::placeholders::_1));
+}
 
 int32_t action_code(const std::string& word)
 {

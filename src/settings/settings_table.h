@@ -9,6 +9,10 @@
 // the whole text has been read.
 void register_settings(param_registry& registry, icapd_config& cfg);
 
+// Installs the registry callbacks that store the conditions of match
+// sections as match blocks of cfg and the def functions in its store.
+void install_expression_callbacks(param_registry& registry, icapd_config& cfg);
+
 // Action word ("pass", "report", "truncate", "move", "cure", any case) to
 // its code; throws "Unknown action: WORD".
 int32_t action_code(const std::string& word);
