@@ -824,7 +824,7 @@ int main(int argc, char** argv)
                static_cast<unsigned long long>(s.continues));
         if (o.watch_pid)
             printf(", worker peak RSS %ld kB", run.peak_rss_kb());
-        printf("\nRESULT rps=%.0f mbps=%.1f p50_us=%u p90_us=%u p99_us=%u errors=%llu "
+        printf("\nRESULT rps=%.1f mbps=%.1f p50_us=%u p90_us=%u p99_us=%u errors=%llu "
                "unfinished=%llu completed=%llu n200=%llu n204=%llu rss_kb=%ld\n",
                rps, mbps, percentile(s.latency_us, 0.5), percentile(s.latency_us, 0.9),
                percentile(s.latency_us, 0.99), static_cast<unsigned long long>(s.errors),

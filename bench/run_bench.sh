@@ -199,7 +199,7 @@ if [ -z "$VOREX_PID" ] && [ -z "$CICAP_PID" ]; then
 fi
 
 echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, ${DURATION} s per case;" \
-    "MB = 10^6 body bytes received; latency p50/p90/p99 in ms; 204% = share of 204 replies;" \
+    "ratio of req/s (of MB/s for echo cases); MB = 10^6 body bytes received; latency p50/p90/p99 in ms; 204% = share of 204 replies;" \
     "RSS = peak VmHWM of a worker in kB"
 printf '%-12s %5s | %9s %9s %6s | %8s %8s | %-20s %-20s | %9s | %8s | %13s\n' \
     case conns "vorex/s" "c-icap/s" ratio "vorex MB" "c-icap MB" "vorex latency" "c-icap latency" \
@@ -209,6 +209,9 @@ for kase in $CASES; do
         v=$(measure "${VOREX_PORT:-0}" "$VOREX_PID" /respmod "$kase" "$conns")
         c=$(measure "${CICAP_PORT:-0}" "$CICAP_PID" /echo "$kase" "$conns")
         rss="-"
+        # Echoed bodies compare by throughput, everything else by rate.
+        ratio_of=rps
+        case $kase in echo*) ratio_of=mbps ;; esac
         replies_204="-"
         case $kase in preview*)
             replies_204="$(share_204 "$(field n200 "$v")" "$(field n204 "$v")")/$(share_204 "$(field n200 "$c")" "$(field n204 "$c")")" ;;
@@ -218,7 +221,7 @@ for kase in $CASES; do
         fi
         printf '%-12s %5s | %9s %9s %6s | %8s %8s | %-20s %-20s | %9s | %8s | %13s\n' \
             "$kase" "$conns" "$(field rps "$v")" "$(field rps "$c")" \
-            "$(ratio "$(field rps "$v")" "$(field rps "$c")")" \
+            "$(ratio "$(field $ratio_of "$v")" "$(field $ratio_of "$c")")" \
             "$(field mbps "$v")" "$(field mbps "$c")" \
             "$(ms "$(field p50_us "$v")")/$(ms "$(field p90_us "$v")")/$(ms "$(field p99_us "$v")")" \
             "$(ms "$(field p50_us "$c")")/$(ms "$(field p90_us "$c")")/$(ms "$(field p99_us "$c")")" \
