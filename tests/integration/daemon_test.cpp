@@ -1,0 +1,266 @@
+// The real daemon over loopback TCP: replies byte for byte, bad clients,
+// signals, daemonising, the client list and a real ICAP peer.
+
+#include <csignal>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include "integration/daemon_harness.h"
+
+namespace {
+
+const std::string options_request = "OPTIONS icap://127.0.0.1/vorex ICAP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+const std::string istag = "\r\nISTAG: \"vorex-icapd6.0=0\"\r\n\r\n";
+const std::string options_start =
+    "ICAP/1.0 200 OK\r\nMethods: RESPMOD, OPTIONS, REQMOD\r\nX-Include: X-Client-IP\r\n"
+    "Service: Vorex (R) icapd 6.0\r\n";
+const std::string options_reply = options_start +
+    "Allow: 204\r\nPreview: 0\r\nTransfer-Preview: *\r\nOptions-TTL: 3600\r\nEncapsulated: null-body=0" + istag;
+const std::string bad_request = "ICAP/1.0 400 Bad Request\r\nEncapsulated: null-body=0" + istag;
+const std::string error_ok = "ICAP/1.0 200 OK\r\nEncapsulated: null-body=0" + istag;
+
+bool file_exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// A daemon started under -m for each test.
+class daemon_test : public ::testing::Test {
+protected:
+    void start(const std::string& extra = "") {
+        d.write_config(extra);
+        ASSERT_TRUE(d.start()) << d.read_file(d.path("stderr")) << d.log();
+    }
+    bool no_workers_left() {
+        return wait_until([&] { return d.children().empty(); });
+    }
+    daemon_harness d;
+};
+
+TEST_F(daemon_test, requests_and_replies) {
+    start();
+    struct {
+        const char* name;
+        std::string request, reply;
+    } cases[] = {
+        {"options", options_request, options_reply},
+        {"pipelined", options_request + options_request, options_reply + options_reply},
+        {"connection close ends the connection", "OPTIONS icap://h/s ICAP/1.0\r\nConnection: close\r\n\r\n" + options_request,
+         options_reply},
+        {"malformed line", "HELLO\r\n\r\n" + options_request, bad_request},
+        {"lower-case method", "options icap://h/s ICAP/1.0\r\n\r\n", bad_request},
+        {"lower-case version", "OPTIONS icap://h/s icap/1.0\r\n\r\n", options_reply},
+        {"other version", "OPTIONS icap://h/s ICAP/2.0\r\n\r\n", bad_request},
+        {"unreadable preview", "OPTIONS icap://h/s ICAP/1.0\r\nPreview: some\r\n\r\n", bad_request},
+        // The rest of the head is read as the next request: its empty line
+        // is a malformed request line.
+        {"unknown entity", "REQMOD icap://h/s ICAP/1.0\r\nEncapsulated: req-hdr=0, foo-body=20\r\n\r\n",
+         error_ok + bad_request},
+        {"header line over 4095 characters",
+         "OPTIONS icap://h/s ICAP/1.0\r\nX-Long: " + std::string(9000, 'a') + "\r\n\r\n", options_reply},
+        {"nothing sent", "", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(d.exchange(c.request), c.reply) << c.name;
+    EXPECT_TRUE(no_workers_left());
+    EXPECT_TRUE(d.running());
+}
+
+TEST_F(daemon_test, keep_alive_off_serves_one_request) {
+    start("[Daemon]\nKeepAlive = no\nUsePreview = no\n");
+    EXPECT_EQ(d.exchange(options_request + options_request),
+              options_start + "Connection: close\r\nOptions-TTL: 3600\r\nEncapsulated: null-body=0" + istag);
+    EXPECT_EQ(d.exchange("BAD\r\n\r\n"),
+              "ICAP/1.0 400 Bad Request\r\nEncapsulated: null-body=0\r\nConnection: close" + istag);
+}
+
+TEST_F(daemon_test, bad_clients_leave_the_parent_serving) {
+    start("[Daemon]\nTimeout = 1\n");
+    int before = d.open_descriptors();
+
+    // Connects and leaves.
+    int fd = d.connect();
+    ASSERT_GE(fd, 0);
+    close(fd);
+    // Stalls in the middle of a request line: the alarm ends the worker.
+    int stalled = d.connect();
+    ASSERT_TRUE(daemon_harness::send_all(stalled, "OPTIONS icap://h/s"));
+    // Resets with a pending request.
+    int reset = d.connect();
+    ASSERT_TRUE(daemon_harness::send_all(reset, options_request + options_request));
+    struct linger hard = {1, 0};
+    setsockopt(reset, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(reset);
+
+    // The alarm and the read time-out are both one second; the alarm, armed
+    // first, normally ends the worker silently. Should the read time-out
+    // win, the cut line is answered as a malformed request.
+    std::string stalled_reply = daemon_harness::read_until(stalled, "", 5000);
+    close(stalled);
+    EXPECT_TRUE(stalled_reply.empty() || stalled_reply == bad_request) << stalled_reply;
+    EXPECT_TRUE(no_workers_left());
+    EXPECT_TRUE(wait_until([&] {
+        return d.log().find(stalled_reply.empty() ? "ERROR timeout error in ipc (timeout=1; url=?)\n"
+                                                  : "wrong ICAP request 'OPTIONS icap://h/s'") != std::string::npos;
+    })) << d.log();
+    EXPECT_EQ(d.exchange(options_request), options_reply);
+    EXPECT_TRUE(no_workers_left());
+    EXPECT_EQ(d.open_descriptors(), before);
+}
+
+TEST_F(daemon_test, burst_of_quick_connections) {
+    start("[Log]\nLogLevel = 1\n");
+    int before = d.open_descriptors();
+    int answered = 0;
+    for (int i = 0; i < 400; ++i) {
+        int fd = d.connect();
+        ASSERT_GE(fd, 0) << i;
+        if (i % 2 == 0) {
+            daemon_harness::send_all(fd, options_request);
+            if (daemon_harness::read_until(fd, istag, 5000) == options_reply)
+                ++answered;
+        }
+        close(fd);
+    }
+    EXPECT_EQ(answered, 200);
+    EXPECT_TRUE(d.running());
+    EXPECT_TRUE(no_workers_left());
+    EXPECT_EQ(d.open_descriptors(), before);
+    EXPECT_EQ(d.exchange(options_request), options_reply);
+}
+
+TEST_F(daemon_test, reload_ends_idle_workers_and_applies_new_settings) {
+    start();
+    int idle = d.connect();
+    ASSERT_TRUE(daemon_harness::send_all(idle, options_request));
+    ASSERT_EQ(daemon_harness::read_until(idle, istag), options_reply);
+    ASSERT_TRUE(wait_until([&] { return d.children().size() == 1; }));
+
+    d.write_config("[Daemon]\nUsePreview = no\n");
+    d.signal(SIGHUP);
+    EXPECT_EQ(daemon_harness::read_until(idle, "", 5000), "");  // the idle worker ends
+    close(idle);
+    EXPECT_TRUE(no_workers_left());
+    EXPECT_TRUE(wait_until([&] { return d.log().find("INFO Received SIGHUP signal") != std::string::npos; }));
+    EXPECT_EQ(d.exchange(options_request),
+              options_start + "Options-TTL: 3600\r\nEncapsulated: null-body=0" + istag);
+    EXPECT_TRUE(file_exists(d.pid_path()));
+    EXPECT_NE(d.log().find("parent close his descriptor"), std::string::npos);
+}
+
+TEST_F(daemon_test, failed_reload_ends_the_daemon) {
+    start();
+    daemon_harness::write_file(d.config_path(), "Timeout = not-a-number\n");
+    d.signal(SIGHUP);
+    EXPECT_EQ(d.wait_exit(5000), 1);
+    EXPECT_TRUE(file_exists(d.pid_path()));
+}
+
+TEST_F(daemon_test, terminate_removes_the_pid_file) {
+    start();
+    EXPECT_EQ(daemon_harness::read_file(d.pid_path()), std::to_string(d.pid()));
+    EXPECT_EQ(d.stop(), 0);
+    EXPECT_FALSE(file_exists(d.pid_path()));
+    EXPECT_NE(d.log().find("INFO Vorex (R) icapd shutdown\n"), std::string::npos);
+}
+
+TEST_F(daemon_test, client_list_refuses_others) {
+    daemon_harness::write_file(d.path("acl_other"), "10.200.0.1\n");
+    daemon_harness::write_file(d.path("acl_local"), "127.0.0.1\n");
+    start("[Daemon]\nAclList = " + d.path("acl_other") + "\n");
+    EXPECT_EQ(d.exchange(options_request), "");
+    EXPECT_NE(d.log().find("Block ip 127.0.0.1: not in acl"), std::string::npos);
+    d.stop();
+
+    d.write_config("[Daemon]\nAclList = " + d.path("acl_other") + "\nAclList = " + d.path("acl_local") + "\n");
+    ASSERT_TRUE(d.start());
+    EXPECT_EQ(d.exchange(options_request), options_reply);
+}
+
+TEST_F(daemon_test, real_icap_peer) {
+    if (access("/usr/bin/c-icap-client", X_OK) != 0)
+        GTEST_SKIP() << "c-icap-client is not installed";
+    start();
+    // It reports failures on its output only, so the output is checked.
+    std::string output;
+    std::string command = "timeout 20 /usr/bin/c-icap-client -i 127.0.0.1 -p " + std::to_string(d.port()) +
+                          " -s x 2>&1";
+    FILE* out = popen(command.c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, out)) > 0)
+        output.append(buffer, n);
+    pclose(out);
+    for (const char* expected : {"Allow 204: Yes", "\tPreview: 0\n", "Keep alive: Yes",
+                                 "Service: Vorex (R) icapd 6.0", "ISTAG: \"vorex-icapd6.0=0\""})
+        EXPECT_NE(output.find(expected), std::string::npos) << expected << "\n" << output;
+    EXPECT_TRUE(no_workers_left());
+}
+
+TEST_F(daemon_test, start_up_failures) {
+    d.write_config();
+    EXPECT_EQ(daemon_harness::run({"--check-only", "-f", d.config_path()}).out, "Options OK\n");
+
+    // The port taken by a listening socket: no address binds.
+    int taken = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(d.port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    struct {
+        std::string extra;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"", 3, "tcp_listen error for 127.0.0.1, "},
+        {"[Daemon]\nBindAddress = no-such-host.invalid\n", 2, "getaddrinfo error for no-such-host.invalid, "},
+        {"Timeout = soon\n", 1, nullptr},  // no log target chosen yet
+    };
+    for (const auto& c : cases) {
+        d.write_config(c.extra);
+        EXPECT_EQ(daemon_harness::run({"-m", "-f", d.config_path()}).status, c.status) << c.extra;
+        if (c.message) {
+            EXPECT_NE(d.log().find(c.message), std::string::npos) << c.message;
+        }
+    }
+    close(taken);
+
+    run_result bad = daemon_harness::run({"--check-only", "-f", d.config_path()});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.out, "Options ERROR\n");
+    EXPECT_EQ(bad.err.rfind("Error while parsing config file: ", 0), 0u) << bad.err;
+    EXPECT_EQ(bad.err.back(), '\n');
+}
+
+// Without -m: fork, new session, standard descriptors on /dev/null, pid
+// file, and SIGTERM.
+TEST_F(daemon_test, daemonising) {
+    d.write_config();
+    run_result first = daemon_harness::run({"-f", d.config_path()});
+    EXPECT_EQ(first.status, 0);
+    ASSERT_TRUE(wait_until([&] { return !daemon_harness::read_file(d.pid_path()).empty(); }));
+    pid_t pid = std::stoi(daemon_harness::read_file(d.pid_path()));
+    EXPECT_EQ(getsid(pid), pid);
+    char target[256] = {};
+    std::string fd0 = "/proc/" + std::to_string(pid) + "/fd/0";
+    ASSERT_GT(readlink(fd0.c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/dev/null");
+    EXPECT_EQ(d.exchange(options_request), options_reply);
+
+    kill(pid, SIGTERM);
+    EXPECT_TRUE(wait_until([&] { return !file_exists(d.pid_path()); }));
+    EXPECT_TRUE(wait_until([&] {
+        std::string stat = daemon_harness::read_file("/proc/" + std::to_string(pid) + "/stat");
+        return stat.empty() || stat.find(") Z") != std::string::npos;
+    }));
+    EXPECT_NE(d.log().find("INFO Vorex (R) icapd shutdown\n"), std::string::npos);
+}
+
+}  // namespace
