@@ -128,6 +128,8 @@ void parse_config(const config_reader& read, icapd_config& cfg)
         log_set_target(cfg.log_file);
     else
         log_suspend();
+    // Checked before this load writes, so that its own lines are kept.
+    log_check_size(cfg.max_log_size);
     dump_expressions(cfg);
 
     build_host_list(cfg.black_hosts, cfg.black_hosts_list, host_list_mode::names_and_addresses);
@@ -139,7 +141,6 @@ void parse_config(const config_reader& read, icapd_config& cfg)
     build_host_list(cfg.white_uwl_files, cfg.white_uwl_files_list, host_list_mode::names_only);
     print_host_list(cfg.white_uwl_files_list, "WhiteUwlFiles");
 
-    log_check_size(cfg.max_log_size);
     cfg.quarantine_name_max = path_limit(cfg.path_to_quarantine, _PC_NAME_MAX, 256);
     cfg.quarantine_path_max = path_limit(cfg.path_to_quarantine, _PC_PATH_MAX, 1024);
     socket_io_set_timeout(cfg.timeout);

@@ -142,6 +142,33 @@ TEST_F(settings_check_only, command_line)
     }
 }
 
+// The log target is chosen after the parse; an oversized log is emptied
+// before the load writes its own lines, among them the dump of the
+// functions and match conditions.
+TEST_F(settings_check_only, log_file_and_diagnostic_dump)
+{
+    const std::string log = dir.file("log");
+    const std::string old_line = "old line\n";
+    for (const char* max_size : {"1k", "0"}) {
+        std::string old_content;
+        for (int i = 0; i < 200; ++i)
+            old_content += old_line;
+        dir.write("log", old_content);
+        const process_result r = check("User = " + user + "\nLogFile = " + log +
+                                       "\nLogLevel = 34\nMaxLogSize = " + max_size +
+                                       "\n[def]\nf = { request_url == \"a\" }\n"
+                                       "[match]\nif f() {\nBlockChats = yes\n}\n");
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::string written = read_whole(log);
+        EXPECT_EQ(written.find(old_line) != std::string::npos, std::string(max_size) == "0");
+        for (const char* line : {"DEBUG FUNCTION: f\n", "DEBUG op_ieq_string (\n",
+                                 "DEBUG |   value_var_string(request_url)\n",
+                                 "DEBUG MATCH_EXPRESSION:\n", "DEBUG f()\n",
+                                 "DEBUG init: vorex-icapd starting\n"})
+            EXPECT_NE(written.find(line), std::string::npos) << line;
+    }
+}
+
 std::string replace_all(std::string text, const std::string& from, const std::string& to)
 {
     for (std::string::size_type at = text.find(from); at != std::string::npos;

@@ -6,6 +6,7 @@
 
 #include "conf_parser/expr_context.h"
 #include "icap/request_state.h"
+#include "settings/config_load.h"
 #include "settings_test_util.h"
 
 namespace {
@@ -101,6 +102,37 @@ TEST_F(settings_load, list_keys_add_up)
     for (const host_entry& entry : cfg.black_hosts_list)
         black += std::to_string(entry.type) + ":" + entry.text + " ";
     EXPECT_EQ(black, "0:127.0.0.1 1:127.0.0.1 0:10.1.2.3 1:10.1.2.3 ");
+}
+
+// A reload reads the same source again and keeps the command-line flags;
+// nothing of the previous load survives the release.
+TEST_F(settings_load, reload_after_release)
+{
+    temp_dir dir;
+    const std::string hosts = dir.write("hosts", "127.0.0.1\n");
+    const std::string path = dir.write("test.ini", user_line + "BlackHosts = " + hosts +
+                                                       "\nVorexAddress = local:/s\n"
+                                                       "[match]\nif request_url == \"a\" {\n"
+                                                       "BlockChats = yes\n}\n");
+    const char* argv[] = {"vorex-icapd", "--check-only", "-m", "-f", path.c_str(), nullptr};
+    vrxid_init(5, const_cast<char**>(argv));
+    EXPECT_EQ(g_config.config_source, path);
+    EXPECT_EQ(g_config.match_blocks.size(), 1u);
+    EXPECT_EQ(g_config.daemon_addresses.size(), 1u);
+    EXPECT_EQ(g_config.black_hosts_list.size(), 2u);
+
+    dir.write("test.ini", user_line + "LogLevel = 3\n");
+    vrxid_release();
+    vrxid_init(-1, nullptr);
+    EXPECT_TRUE(g_config.check_only);
+    EXPECT_TRUE(g_config.monitor);
+    EXPECT_FALSE(g_config.extra_debug);
+    EXPECT_EQ(g_config.log_level, 3);
+    EXPECT_TRUE(g_config.match_blocks.empty());
+    EXPECT_TRUE(g_config.daemon_addresses.empty());
+    EXPECT_TRUE(g_config.black_hosts.empty());
+    EXPECT_TRUE(g_config.black_hosts_list.empty());
+    vrxid_release();
 }
 
 }  // namespace
