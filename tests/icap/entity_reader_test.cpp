@@ -57,13 +57,11 @@ TEST_F(entity_reader_test, bad_input_is_a_read_failure) {
         {"no last chunk", {{"req-hdr", 0}, {"req-body", header.size()}}, header + "5\r\nhello\r\n"},
     };
     for (const row& r : rows) {
-        SetUp();
+        reset();
         g_request.method = "REQMOD";
         add_entities(r.entities);
         EXPECT_EQ(dump(r.bytes), dump_failed) << r.what;
-        TearDown();
     }
-    SetUp();
 }
 
 TEST_F(entity_reader_test, black_host_in_preview_ieof_is_blocked_at_once) {
@@ -96,16 +94,14 @@ TEST_F(entity_reader_test, early_decisions) {
         {"reject without preview", "application/octet-stream reject -trunc all\n", false, nullptr, -1, dump_blocked},
     };
     for (const row& r : rows) {
-        SetUp();
+        reset();
         mime(r.rules);
         if (r.scanning)
             scanning_on();
         if (r.white)
             white_host(r.white);
         EXPECT_EQ(dump(respmod(chunked("hello world"), r.preview)), r.result) << r.what;
-        TearDown();
     }
-    SetUp();
 }
 
 TEST_F(entity_reader_test, block_all_wins_over_everything) {
@@ -145,7 +141,7 @@ TEST_F(entity_reader_test, preview_larger_than_the_body) {
     EXPECT_EQ(g_request.preview, -1);
     EXPECT_EQ(body_of(body()), "hello world");
     // Ended early without ieof: taken as the whole body, no 100 Continue.
-    SetUp();
+    reset();
     scanning_on();
     EXPECT_EQ(dump(respmod(chunked("hello world"), 4096)), dump_second_pass);
     EXPECT_EQ(received(), "");

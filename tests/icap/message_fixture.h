@@ -40,14 +40,23 @@ protected:
     void TearDown() override {
         alarm(0);
         g_request.reset();
-        EXPECT_EQ(cache_files(), 0) << "temporary files left in the Cache folder";
-        std::string command = "rm -rf " + cache;
-        EXPECT_EQ(system(command.c_str()), 0);
+        if (!cache.empty()) {
+            EXPECT_EQ(cache_files(), 0) << "temporary files left in the Cache folder";
+            std::string command = "rm -rf " + cache;
+            EXPECT_EQ(system(command.c_str()), 0);
+            cache.clear();
+        }
         if (ours >= 0)
             close(ours);
         if (peer >= 0)
             close(peer);
         ours = peer = -1;
+    }
+
+    // A fresh connection and folder for the next case of a table.
+    void reset() {
+        TearDown();
+        SetUp();
     }
 
     int cache_files() const {

@@ -28,7 +28,7 @@ protected:
 
 TEST_F(reply_test, respmod_clean_body) {
     EXPECT_EQ(handle(respmod("hello world", true)), "ICAP/1.0 204 No Content" + istag_text());
-    SetUp();
+    reset();
     std::string expected = "ICAP/1.0 200 OK\r\nEncapsulated: res-hdr=0, res-body=" +
                            std::to_string(strlen(res_hdr)) + istag_text() + res_hdr + "b\r\nhello world\r\n0\r\n\r\n";
     EXPECT_EQ(handle(respmod("hello world", false)), expected);
@@ -46,7 +46,7 @@ TEST_F(reply_test, reqmod_replies_list_the_request_header) {
     // Without a body; a white-listed host keeps the offsets right too.
     const std::string get = "GET / HTTP/1.1\r\nHost: h.example\r\n\r\n";
     for (bool white : {false, true}) {
-        SetUp();
+        reset();
         if (white)
             white_host("h.example");
         g_request.method = "REQMOD";
