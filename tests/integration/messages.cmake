@@ -1,0 +1,1 @@
+vrx_test(messages_icap_test SOURCES messages_icap_test.cpp LIBS vrx_daemon_harness)

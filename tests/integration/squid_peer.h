@@ -1,0 +1,59 @@
+#pragma once
+// Real HTTP peers for end-to-end tests on loopback: a small origin server
+// running in a thread of the test, and a Squid in the foreground whose ICAP
+// services point at the daemon.
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <thread>
+
+// Free TCP port on 127.0.0.1 (bound once, then released).
+int free_loopback_port();
+
+// Serves fixed responses by request path; every reply closes the connection.
+class origin_server {
+public:
+    struct page {
+        std::string content_type;
+        std::string body;
+    };
+    explicit origin_server(std::map<std::string, page> pages);
+    ~origin_server();
+    int port() const { return port_; }
+
+private:
+    void serve();
+    std::map<std::string, page> pages_;
+    int listen_fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Squid with its own folder, configuration and logs, started in the
+// foreground and stopped (SIGTERM, then SIGKILL) by the destructor.
+class squid_proxy {
+public:
+    squid_proxy(int icap_port, int preview_size);
+    ~squid_proxy();
+    // Empty when Squid is ready, else why it is not.
+    const std::string& error() const { return error_; }
+    int port() const { return port_; }
+    std::string log(const char* name) const;
+
+private:
+    std::string folder_;
+    int port_ = 0;
+    int pid_ = -1;
+    std::string error_;
+};
+
+struct http_result {
+    int status = 0;
+    std::string headers;
+    std::string body;
+};
+
+// curl through the proxy, bounded by a time-out; status 0 when curl failed.
+http_result curl_through(int proxy_port, const std::string& url);
