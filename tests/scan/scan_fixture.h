@@ -63,6 +63,7 @@ protected:
 
     void SetUp() override
     {
+        signal(SIGPIPE, SIG_IGN);   // as in the daemon's processes
         char tmpl[] = "/tmp/vrx_scan_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;

@@ -119,7 +119,7 @@ TEST_F(scan_wire, CuredObjectReplacesTheBodyOnlyWhenComplete)
         SCOPED_TRACE(c.announced);
         make_body("original");
         request.infection_type = -1;
-        fake_peer peer(peer_path, 1,
+        fake_peer peer(peer_path, 20 + 8,
                        wire_buffer().u32(0x120).u32(0).u32(0).u32(c.announced).bytes() + c.sent);
         EXPECT_EQ(vrx_scan_file(entity, request, &fd), 3);
         EXPECT_EQ(body(), c.body);
