@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <unistd.h>
 
 #include "conf_parser/expr_context.h"
 #include "icap/request_state.h"
@@ -111,7 +113,8 @@ TEST_F(settings_load, reload_after_release)
     temp_dir dir;
     const std::string hosts = dir.write("hosts", "127.0.0.1\n");
     const std::string path = dir.write("test.ini", user_line + "BlackHosts = " + hosts +
-                                                       "\nVorexAddress = local:/s\n"
+                                                       "\nVorexAddress = local:/s\nPathToQuarantine = " +
+                                                       dir.path() + "/missing\n"
                                                        "[match]\nif request_url == \"a\" {\n"
                                                        "BlockChats = yes\n}\n");
     const char* argv[] = {"vorex-icapd", "--check-only", "-m", "-f", path.c_str(), nullptr};
@@ -121,7 +124,10 @@ TEST_F(settings_load, reload_after_release)
     EXPECT_EQ(g_config.daemon_addresses.size(), 1u);
     EXPECT_EQ(g_config.black_hosts_list.size(), 2u);
 
-    dir.write("test.ini", user_line + "LogLevel = 3\n");
+    // Without the quarantine folder pathconf has no name limit: the fallback.
+    EXPECT_EQ(g_config.quarantine_name_max, 256);
+
+    dir.write("test.ini", user_line + "LogLevel = 3\nPathToQuarantine = " + dir.path() + "\n");
     vrxid_release();
     vrxid_init(-1, nullptr);
     EXPECT_TRUE(g_config.check_only);
@@ -132,6 +138,7 @@ TEST_F(settings_load, reload_after_release)
     EXPECT_TRUE(g_config.daemon_addresses.empty());
     EXPECT_TRUE(g_config.black_hosts.empty());
     EXPECT_TRUE(g_config.black_hosts_list.empty());
+    EXPECT_EQ(g_config.quarantine_name_max, std::min(pathconf(dir.path().c_str(), _PC_NAME_MAX), 10000L));
     vrxid_release();
 }
 

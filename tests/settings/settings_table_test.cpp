@@ -185,4 +185,14 @@ TEST_F(settings_table, vorex_address_elements_append_entries)
     EXPECT_EQ(cfg.vorex_address, string_list({"inet:3000@127.0.0.1", "", "local:/s", "loc:/t, in:1@h"}));
 }
 
+TEST(settings_table_death, override_needs_a_match_block)
+{
+    EXPECT_DEATH(
+        {
+            icapd_config cfg;
+            cfg.add_override<bool>(block_id::chats, true);
+        },
+        "!mb.empty\\(\\)");
+}
+
 }  // namespace
