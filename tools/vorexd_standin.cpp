@@ -47,21 +47,22 @@ const char usage_text[] =
 struct group_info {
     const char* word;
     uint32_t code;
-    const char* phrase;   // report line: "<object> <phrase> <name>"
+    const char* phrase;   // report line: "<object> <phrase>"
+    bool with_name;       // the line ends in " <name>"
 };
 
 const group_info groups[] = {
-    {"infected", 0x20, "infected with"},
-    {"incurable", 0x20, "infected with"},
-    {"suspicious", 0x40, "suspicious of"},
-    {"archive", 0x4000, "archive restriction by"},
-    {"adware", 0x400000, "adware program"},
-    {"dialer", 0x800000, "dialer program"},
-    {"joke", 0x1000000, "joke program"},
-    {"riskware", 0x2000000, "riskware program"},
-    {"hacktool", 0x4000000, "hacktool program"},
-    {"skip", 0x800, "skipped because of"},
-    {"error", 0x1, "error in check by"},
+    {"infected", 0x20, "infected with", true},
+    {"incurable", 0x20, "infected with", true},
+    {"suspicious", 0x40, "probably infected with", true},
+    {"archive", 0x4000, "archive nesting limit!", false},
+    {"adware", 0x400000, "contains an advertising software", true},
+    {"dialer", 0x800000, "contains a dialer program", true},
+    {"joke", 0x1000000, "contains a joke (hoax) program", true},
+    {"riskware", 0x2000000, "contains a potentially dangerous software", true},
+    {"hacktool", 0x4000000, "contains an intrusion tool", true},
+    {"skip", 0x800, "password protected, skipped", false},
+    {"error", 0x1, "read error!", false},
 };
 
 constexpr uint32_t code_cured = 0x100;
@@ -335,18 +336,20 @@ bool handle_scan(int fd)
             continue;
         code |= s.group->code;
         names.push_back(s.name);
-        std::string line = object + " " + s.group->phrase + " " + name_without_type(s.name);
+        std::string line = object + " " + s.group->phrase;
+        if (s.group->with_name)
+            line += " " + name_without_type(s.name);
+        report.push_back(line);
         if (s.group == &groups[0] && (options & option_cure)) {
             cured = remove_all(cured, s.text);
             removed = true;
-            line += " - cured";
+            report.push_back(object + " - cured!");
         }
-        report.push_back(line);
     }
     if (removed)
         code |= code_cured;
     if (names.empty())
-        report.push_back(object + " OK");
+        report.push_back(object + " Ok");
 
     answer a;
     a.u32(code);

@@ -29,7 +29,7 @@ TEST_F(scan_standin, CleanBodyInPathAndStreamModesOverLocalAndTcp)
         make_body(clean_text);
         EXPECT_EQ(vrx_scan_file(entity, request, &fd), 200);
         std::string object = c.object == "path" ? entity.temp_path : "DATA";
-        EXPECT_EQ(greport.report, std::vector<std::string>{object + " OK"});
+        EXPECT_EQ(greport.report, std::vector<std::string>{object + " Ok"});
         EXPECT_TRUE(request.viruses_list.empty());
         EXPECT_GE(fd, 0);   // kept for the next request
         close(fd);
@@ -145,14 +145,14 @@ TEST_F(scan_standin, LocalModeFallsBackWhenTheFirstAddressIsDown)
     std::filesystem::rename(standin_socket, off);
     make_body(clean_text);
     EXPECT_EQ(vrx_scan_file(entity, request, &fd), 200);
-    EXPECT_EQ(greport.report, std::vector<std::string>{"DATA OK"});   // streamed to TCP
+    EXPECT_EQ(greport.report, std::vector<std::string>{"DATA Ok"});   // streamed to TCP
     EXPECT_EQ(log_count("turn off local scan mode - was error to connect on first object\n"), 1u);
     close(fd);
     fd = -1;
     // The next connection starts again from LocalScan and the first address.
     std::filesystem::rename(off, standin_socket);
     EXPECT_EQ(vrx_scan_file(entity, request, &fd), 200);
-    EXPECT_EQ(greport.report, std::vector<std::string>{entity.temp_path + " OK"});
+    EXPECT_EQ(greport.report, std::vector<std::string>{entity.temp_path + " Ok"});
     EXPECT_TRUE(g_local_scan);
     EXPECT_EQ(log_count("turn off local scan mode"), 1u);
 }
