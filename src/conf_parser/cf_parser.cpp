@@ -32,6 +32,8 @@ const std::string* assign_string_copy(const char* text, size_t length) {
     }
 }
 
+// Runs inside the parser and must not throw through it: without memory for
+// the text it stays empty and cf_parse_buffer raises std::bad_alloc.
 void cf_record_error(const char* kind, const std::string& message) {
     if (error_recorded)
         return;
@@ -39,7 +41,6 @@ void cf_record_error(const char* kind, const std::string& message) {
     try {
         first_error = std::string(kind) + " error at line " + std::to_string(cf_scanner_line()) + ": " + message;
     } catch (const std::bad_alloc&) {
-        // An empty text with the flag set tells cf_parse_buffer.
         first_error.clear();
     }
 }

@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -45,6 +50,8 @@ const std::vector<accept_case> accept_cases = {
     {"CR LF line ends", "A = 1\r\nB = 2\r\n\r\n[x]\r\nC = 3\r\n",
      {"global A = \"1\"", "global B = \"2\"", "global C = \"3\""}},
     {"sections without bodies", "[a]\n\n[b]\n[DEF]\n[Match]\n", {}},
+    {"words that only begin with a keyword name ordinary sections",
+     "[matches]\nA = 1\n[define]\nB = 2\n", {"global A = \"1\"", "global B = \"2\""}},
     {"match condition, overrides, then global again",
      "A = 1\n[match]\nif request_url == \"a\" {\nBlockAll = yes\n}\n"
      "[main]\nBlockAll = no\n",
@@ -114,6 +121,38 @@ const std::vector<accept_case> accept_cases = {
      "MimeStart\ntext pass all\nMimeEnd\n[s]\n[MimeStart]\r\n* scan all\nmimeend\n",
      {"mime text pass all\nMimeEnd", "mime \n* scan all\nmimeend"}},
 };
+
+// The list forms read their lookup file while the text is parsed.
+TEST(parser_accept, lookup_file_operators) {
+    char dir[] = "/tmp/parser_lookup_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/list";
+    { std::ofstream(path) << "10.0.0.0/8\n"; }
+    const std::string text = "[MATCH]\nIF request_url == file: \"" + path + "\" || request_url ~ FILE: \"" +
+                             path + "\" || request_ip <<= File: \"" + path + "\" {\nX = 1\n}\n";
+    parser_recorder recorder;
+    EXPECT_EQ(parse_error(text, recorder), "");
+    const std::string list = "|   |   |   list(\"" + path + "\")\n";
+    EXPECT_EQ(recorder.calls, (std::vector<std::string>{
+                                  "expr\n"
+                                  "or (\n"
+                                  "|   or (\n"
+                                  "|   |   op_list_ieq (\n"
+                                  "|   |   |   value_var_string(request_url)\n" + list +
+                                  "|   |   )\n"
+                                  "|   |   string_op_list_regex (\n"
+                                  "|   |   |   value_var_string(request_url)\n" + list +
+                                  "|   |   )\n"
+                                  "|   )\n"
+                                  "|   op_list_belongs (\n"
+                                  "|   |   value_var_cidr(request_ip)\n"
+                                  "|   |   list(\"" + path + "\")\n"
+                                  "|   )\n"
+                                  ")\n",
+                                  "match X = \"1\""}));
+    std::remove(path.c_str());
+    rmdir(dir);
+}
 
 TEST(parser_accept, texts_give_the_calls_in_order) {
     for (const accept_case& c : accept_cases) {
