@@ -1,0 +1,71 @@
+// Arbitrary bytes from an ICAP client to one worker over a socketpair: the
+// request loop of one connection runs in-process and must end (the client
+// half-closes after its bytes) without a crash, a hang or a leaked file.
+
+#include <cstddef>
+#include <cstdint>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "daemon/socket_io.h"
+#include "daemon/worker.h"
+#include "settings/icapd_config.h"
+
+namespace {
+
+char g_folder[] = "/tmp/vrx_fuzz_worker_XXXXXX";
+
+void remove_folder() { rmdir(g_folder); }
+
+void set_up_once() {
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    signal(SIGPIPE, SIG_IGN);
+    if (!mkdtemp(g_folder))
+        abort();
+    atexit(remove_folder);  // empty again: every body file goes with its request
+    g_config.cache = std::string(g_folder) + "/";
+    g_config.timeout = 0;      // no alarm: every read ends at the client's end of file
+    socket_io_set_timeout(5);  // a wait that long is a hang
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    set_up_once();
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
+        return 0;
+    int worker_fd = fds[0];
+    int client_fd = fds[1];
+    // The client writes and reads at once, so neither side can block the
+    // other on a full socket buffer.
+    std::thread writer([&] {
+        size_t done = 0;
+        while (done < size) {
+            ssize_t n = send(client_fd, data + done, size - done, MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        shutdown(client_fd, SHUT_WR);
+    });
+    std::thread reader([&] {
+        char buffer[4096];
+        while (read(client_fd, buffer, sizeof buffer) > 0) {
+        }
+    });
+    serve_connection(&worker_fd);
+    if (worker_fd >= 0)
+        close(worker_fd);
+    writer.join();
+    reader.join();
+    close(client_fd);
+    return 0;
+}
