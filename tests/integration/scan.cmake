@@ -1,0 +1,2 @@
+vrx_test(scan_daemon_test SOURCES scan_daemon_test.cpp LIBS vrx_daemon_harness)
+add_dependencies(scan_daemon_test vorexd_standin)

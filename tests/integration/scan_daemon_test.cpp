@@ -1,0 +1,190 @@
+// The daemon with the stand-in scanning daemon: verdict headers and pages,
+// path and stream modes over a local socket and TCP, misbehaving scanners.
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "integration/daemon_harness.h"
+
+namespace {
+
+std::string eicar()
+{
+    // Split so that this source is not flagged itself.
+    return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+}
+
+const std::string req_hdr = "GET /dir/file.bin HTTP/1.1\r\nHost: www.example.org\r\n\r\n";
+
+std::string chunk(const std::string& data)
+{
+    char size[32];
+    snprintf(size, sizeof size, "%zx\r\n", data.size());
+    return size + data + "\r\n";
+}
+
+std::string respmod(const std::string& body, bool allow_204 = false)
+{
+    std::string res = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: "
+                      + std::to_string(body.size()) + "\r\n\r\n";
+    std::string head = "RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nHost: 127.0.0.1\r\n";
+    if (allow_204)
+        head += "Allow: 204\r\n";
+    head += "Encapsulated: req-hdr=0, res-hdr=" + std::to_string(req_hdr.size())
+            + ", res-body=" + std::to_string(req_hdr.size() + res.size()) + "\r\n\r\n";
+    return head + req_hdr + res + chunk(body) + "0\r\n\r\n";
+}
+
+const std::string options = "OPTIONS icap://127.0.0.1/x ICAP/1.0\r\n\r\n";
+
+// The stand-in scanner as a child process, on a local socket and TCP.
+class standin_process {
+public:
+    standin_process(const std::string& dir, const std::vector<std::string>& extra)
+    {
+        socket_ = dir + "/standin.sock";
+        std::string pid_file = dir + "/standin.pid";
+        std::vector<std::string> args = {VRX_BINARY_DIR "/tools/vorexd_standin", "--local", socket_,
+                                         "--inet", "127.0.0.1:0", "--pid-file", pid_file,
+                                         "--stall-seconds", "10"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        pid_ = fork();
+        if (pid_ == 0) {
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(&a[0]);
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        wait_until([&] { return std::filesystem::exists(pid_file); });
+        std::istringstream lines(daemon_harness::read_file(pid_file));
+        std::string pid, local, inet;
+        std::getline(lines, pid) && std::getline(lines, local) && std::getline(lines, inet);
+        port_ = inet.substr(inet.rfind(':') + 1);
+    }
+    ~standin_process()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    std::string local_address() const { return "local:" + socket_; }
+    std::string inet_address() const { return "inet:" + port_ + "@127.0.0.1"; }
+    bool ready() const { return !port_.empty(); }
+
+private:
+    pid_t pid_ = -1;
+    std::string socket_;
+    std::string port_;
+};
+
+class scan_daemon : public ::testing::Test {
+protected:
+    daemon_harness daemon;
+    std::unique_ptr<standin_process> scanner;
+
+    void SetUp() override { signal(SIGPIPE, SIG_IGN); }
+
+    void start(const std::vector<std::string>& scanner_args, const std::string& settings,
+               bool over_tcp = false)
+    {
+        scanner.reset();   // the old one removes its socket and pid file
+        scanner = std::make_unique<standin_process>(daemon.dir(), scanner_args);
+        ASSERT_TRUE(scanner->ready());
+        daemon.write_config("[Vorex]\nVorexAddress = "
+                            + (over_tcp ? scanner->inet_address() : scanner->local_address())
+                            + "\n" + settings);
+        ASSERT_TRUE(daemon.start()) << daemon.log();
+    }
+};
+
+TEST_F(scan_daemon, IstagCountsTheVirusRecords)
+{
+    start({"--records", "500"}, "");
+    std::string reply = daemon.exchange(options);
+    EXPECT_NE(reply.find("\r\nISTAG: \"vorex-icapd6.0=501\"\r\n\r\n"), std::string::npos) << reply;
+}
+
+TEST_F(scan_daemon, EicarVerdictsInPathAndStreamModes)
+{
+    const std::string cured = "\r\nX-Infection-Found: Type=0; Resolution=1; Threat=EICAR-Test-File;";
+    const std::string incurable = "\r\nX-Infection-Found: Type=0; Resolution=0; Threat=EICAR-Test-File;";
+    // Only path mode names a file in the report lines, so only it yields violations.
+    struct { bool tcp; bool local_scan; const char* infected; std::string headers; const char* body; } cases[] = {
+        {false, true, "cure",
+         cured + "\r\nX-Violations-Found: 1\r\n\tfile.bin\r\n\tEICAR-Test-File\r\n\t100\r\n\t1\r\nISTAG",
+         "head  tail"},
+        {true, false, "cure", cured + "\r\nISTAG", "head  tail"},
+        {false, true, "report",
+         incurable + "\r\nX-Violations-Found: 1\r\n\tfile.bin\r\n\tEICAR-Test-File\r\n\t20\r\n\t0\r\nISTAG",
+         "<title>Access denied</title>"},
+        {true, false, "report", incurable + "\r\nISTAG", "<title>Access denied</title>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.infected) + (c.tcp ? " tcp" : " local"));
+        daemon.stop();
+        start({}, std::string("[Actions]\nInfected = ") + c.infected + "\nLocalScan = "
+                      + (c.local_scan ? "yes" : "no") + "\n", c.tcp);
+        std::string reply = daemon.exchange(respmod("head " + eicar() + " tail", true));
+        EXPECT_EQ(reply.rfind("ICAP/1.0 200 OK\r\n", 0), 0u) << reply;
+        EXPECT_NE(reply.find("\r\nX-Virus-ID: EICAR-Test-File" + c.headers), std::string::npos)
+            << reply;
+        EXPECT_NE(reply.find(c.body), std::string::npos) << reply;
+        EXPECT_EQ(reply.find(eicar()), std::string::npos);
+    }
+}
+
+TEST_F(scan_daemon, PreviewAsksForTheRestBeforeScanning)
+{
+    start({}, "");
+    const std::string body = "head " + eicar() + " tail";
+    std::string res = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: "
+                      + std::to_string(body.size()) + "\r\n\r\n";
+    std::string head = "RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nHost: 127.0.0.1\r\nPreview: 4\r\n"
+                       "Allow: 204\r\nEncapsulated: req-hdr=0, res-hdr=" + std::to_string(req_hdr.size())
+                       + ", res-body=" + std::to_string(req_hdr.size() + res.size()) + "\r\n\r\n";
+    int fd = daemon.connect();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(daemon_harness::send_all(fd, head + req_hdr + res + chunk(body.substr(0, 4)) + "0\r\n\r\n"));
+    EXPECT_EQ(daemon_harness::read_until(fd, "\r\n\r\n").rfind("ICAP/1.0 100 Continue\r\n", 0), 0u);
+    ASSERT_TRUE(daemon_harness::send_all(fd, chunk(body.substr(4)) + "0\r\n\r\n"));
+    std::string reply = daemon_harness::read_until(fd, "0\r\n\r\n");
+    close(fd);
+    EXPECT_NE(reply.find("Resolution=1; Threat=EICAR-Test-File;"), std::string::npos) << reply;
+    EXPECT_NE(reply.find("head  tail"), std::string::npos) << reply;
+}
+
+TEST_F(scan_daemon, CleanBodyIsNotChanged)
+{
+    start({}, "");
+    std::string reply = daemon.exchange(respmod("nothing to see", true));
+    EXPECT_EQ(reply.rfind("ICAP/1.0 204", 0), 0u) << reply;
+}
+
+TEST_F(scan_daemon, MisbehavingScannerFailsClosedAndTheDaemonServesOn)
+{
+    for (const char* mode : {"refuse", "stall", "close-mid-answer", "absurd-count", "absurd-length"}) {
+        SCOPED_TRACE(mode);
+        daemon.stop();
+        start({"--misbehave", mode}, "[Daemon]\nTimeout = 2\n");
+        std::string reply = daemon.exchange(respmod("head " + eicar() + " tail", true), 10000);
+        EXPECT_EQ(reply.rfind("ICAP/1.0 200 OK\r\n", 0), 0u) << reply;
+        EXPECT_NE(reply.find("<title>Content could not be checked</title>"), std::string::npos) << reply;
+        EXPECT_EQ(reply.find(eicar()), std::string::npos);
+        EXPECT_EQ(daemon.exchange(options).rfind("ICAP/1.0 200 OK\r\n", 0), 0u);
+        EXPECT_TRUE(daemon.running());
+    }
+}
+
+} // namespace
