@@ -9,3 +9,8 @@ target_link_libraries(uwl_build PRIVATE vrx_uwl_writer)
 
 set(VRX_UWL_PRIVATE_KEY ${CMAKE_SOURCE_DIR}/keys/uwl_private.pem CACHE FILEPATH
     "PEM private DSA key the tests and the benchmark sign their list files with")
+
+# Benchmark of list-file loading and lookups (run by bench/uwl_bench.sh).
+add_executable(uwl_bench ${CMAKE_CURRENT_LIST_DIR}/uwl_bench.cpp)
+target_link_libraries(uwl_bench PRIVATE vrx_uwl_writer vorex)
+target_compile_definitions(uwl_bench PRIVATE VRX_UWL_PRIVATE_KEY="${VRX_UWL_PRIVATE_KEY}")
