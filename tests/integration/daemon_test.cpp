@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include "integration/daemon_harness.h"
 
@@ -237,6 +238,42 @@ TEST_F(daemon_test, start_up_failures) {
     EXPECT_EQ(bad.out, "Options ERROR\n");
     EXPECT_EQ(bad.err.rfind("Error while parsing config file: ", 0), 0u) << bad.err;
     EXPECT_EQ(bad.err.back(), '\n');
+}
+
+TEST_F(daemon_test, stale_lock_files_are_removed) {
+    struct {
+        const char* settings;
+        bool old_removed;
+    } cases[] = {
+        {"SendMail = yes\nMailCache = 60\n", true},
+        {"SendMailUwlBlock = yes\nMailCache = 60\n", true},
+        {"SendMail = yes\nMailCache = 0\n", false},
+        {"SendMail = no\nMailCache = 60\n", false},
+    };
+    for (const auto& c : cases) {
+        std::string old_lock = d.path("cache/lock.old"), new_lock = d.path("cache/lock.new"),
+                    other = d.path("cache/other.old");
+        for (const std::string& file : {old_lock, new_lock, other})
+            daemon_harness::write_file(file, "x");
+        struct timeval long_ago[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
+        utimes(old_lock.c_str(), long_ago);
+        utimes(other.c_str(), long_ago);
+        daemon_harness::write_file(d.log_path(), "");
+        start(std::string("[Mail]\n") + c.settings);
+        // The loop cleans when it starts; a request wakes it once more.
+        EXPECT_EQ(d.exchange(options_request), options_reply);
+        if (c.old_removed) {
+            EXPECT_TRUE(wait_until([&] { return !file_exists(old_lock); })) << c.settings;
+            EXPECT_NE(d.log().find("Remove old lock file " + old_lock + "\n"), std::string::npos);
+        } else {
+            EXPECT_TRUE(no_workers_left());
+            EXPECT_TRUE(file_exists(old_lock)) << c.settings;
+            EXPECT_EQ(d.log().find("Start check for lock files"), std::string::npos) << c.settings;
+        }
+        EXPECT_TRUE(file_exists(new_lock)) << c.settings;
+        EXPECT_TRUE(file_exists(other)) << c.settings;
+        d.stop();
+    }
 }
 
 // Without -m: fork, new session, standard descriptors on /dev/null, pid
