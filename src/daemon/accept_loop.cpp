@@ -30,8 +30,12 @@ void maybe_clean_lock_files(time_t now) {
     time_t period = g_config.mail_cache < 10 ? g_config.mail_cache : 10;
     if (period + g_last_cleaning >= now)
         return;
-    if (fork() == 0)
+    if (fork() == 0) {
+        // Holding no copy of the pipe's write end, it cannot delay a reload.
+        close(g_listen_fd);
+        close_keepalive_pipe();
         clean_lock_files(now);
+    }
     g_last_cleaning = now;
 }
 
