@@ -314,7 +314,7 @@ bool handle_scan(int fd)
         return false;
     bool path_mode = path_length > 0;
     if (path_mode) {
-        std::ifstream in(path, std::ios::binary);
+        FILE* in = fopen(path.c_str(), "rb");
         if (!in) {
             answer a;
             a.u32(0x1);   // daemon error: the object cannot be read
@@ -323,7 +323,13 @@ bool handle_scan(int fd)
             a.text(path + " cannot be opened: " + strerror(errno));
             return send_answer(fd, a);
         }
-        data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        for (char piece[1 << 16];;) {
+            size_t n = fread(piece, 1, sizeof piece, in);
+            data.append(piece, n);
+            if (n < sizeof piece)
+                break;
+        }
+        fclose(in);
     }
     const std::string object = path_mode ? path : "DATA";
 
