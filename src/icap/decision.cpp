@@ -6,6 +6,7 @@
 #include "icap/entity_reader.h"
 #include "scan/vrx_mail.h"
 #include "settings/icapd_config.h"
+#include "uwl_files/uwl_files.h"
 
 namespace {
 
@@ -25,9 +26,9 @@ void log_decision(const request_state& request, const std::string& rule_text, co
 }  // namespace
 
 bool url_is_black(const request_state& request, bool& by_host, std::string& matched) {
-    by_host = is_host_in_list(request.url, g_config.black_hosts_list) != 0;
     matched.clear();
-    return by_host;
+    by_host = is_host_in_list(request.url, g_config.black_hosts_list) != 0;
+    return by_host || uwl_files_is_blocked(request, matched) != 0;
 }
 
 bool url_is_white(const request_state& request) {
