@@ -1,6 +1,8 @@
 #include "conf_parser/cf_override.h"
 
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "conf_parser/cf_values.h"

@@ -8,14 +8,11 @@
 // override of the current match block.
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
 
 #include <boost/function.hpp>
-#include <boost/shared_ptr.hpp>
 
 #include "conf_parser/cf_parser.h"
 
