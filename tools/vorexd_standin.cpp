@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -323,11 +324,10 @@ bool handle_scan(int fd)
             a.text(path + " cannot be opened: " + strerror(errno));
             return send_answer(fd, a);
         }
-        for (char piece[1 << 16];;) {
-            size_t n = fread(piece, 1, sizeof piece, in);
-            data.append(piece, n);
-            if (n < sizeof piece)
-                break;
+        struct stat st;
+        if (fstat(fileno(in), &st) == 0 && st.st_size > 0) {
+            data.resize(static_cast<size_t>(st.st_size));
+            data.resize(fread(&data[0], 1, data.size(), in));
         }
         fclose(in);
     }
@@ -335,7 +335,7 @@ bool handle_scan(int fd)
 
     uint32_t code = 0;
     std::vector<std::string> names, report;
-    std::string cured = data;
+    std::string cured;   // filled only when something is cured
     bool removed = false;
     for (const signature& s : g_settings.signatures) {
         if (data.find(s.text) == std::string::npos)
@@ -347,7 +347,7 @@ bool handle_scan(int fd)
             line += " " + name_without_type(s.name);
         report.push_back(line);
         if (s.group == &groups[0] && (options & option_cure)) {
-            cured = remove_all(cured, s.text);
+            cured = remove_all(removed ? cured : data, s.text);
             removed = true;
             report.push_back(object + " - cured!");
         }
