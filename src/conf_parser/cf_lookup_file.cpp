@@ -3,6 +3,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/function.hpp>
 
@@ -24,9 +27,20 @@ void read_lookup_file(const std::string& file_name, const boost::function<void(c
     struct closer {
         void operator()(FILE* f) const { fclose(f); }
     };
-    std::unique_ptr<FILE, closer> file(fopen(file_name.c_str(), "r"));
-    if (!file)
+    // Only regular files: a FIFO would block the open and a device such as
+    // /dev/zero would never end, hanging the load.
+    const int fd = open(file_name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info;
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (fd >= 0)
+            close(fd);
         throw std::runtime_error("Error opening file: " + file_name);
+    }
+    std::unique_ptr<FILE, closer> file(fdopen(fd, "r"));
+    if (!file) {
+        close(fd);
+        throw std::runtime_error("Error opening file: " + file_name);
+    }
     vrx_log(log_level::headers, "Loading data from file: %s\n", file_name.c_str());
 
     struct line_buffer {
@@ -44,7 +58,7 @@ void read_lookup_file(const std::string& file_name, const boost::function<void(c
         vrx_log(log_level::headers, "load_file: string: \"%s\"\n", line.c_str());
         take(line);
     }
-    // A directory or a failing device must not pass for an empty list.
+    // A failing read must not pass for an empty list.
     if (ferror(file.get()))
         throw std::runtime_error("Error reading file: " + file_name);
 }

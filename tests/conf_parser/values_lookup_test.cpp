@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 
 #include <unistd.h>
 
@@ -80,7 +81,12 @@ TEST_F(lookup_file, converts_networks_and_regexes) {
 
 TEST_F(lookup_file, errors) {
     EXPECT_EQ(error_of(load_string_list, dir_ + "/missing"), "Error opening file: " + dir_ + "/missing");
-    EXPECT_EQ(error_of(load_string_list, dir_), "Error reading file: " + dir_);
+    // Neither a directory nor a device or FIFO may pass for a list or hang.
+    EXPECT_EQ(error_of(load_string_list, dir_), "Error opening file: " + dir_);
+    EXPECT_EQ(error_of(load_string_list, std::string("/dev/zero")), "Error opening file: /dev/zero");
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(error_of(load_string_list, fifo), "Error opening file: " + fifo);
     EXPECT_EQ(error_of(load_cidr_list, write("crlf_nets", "10.0.0.1\r\n")), "Error converting address");
     EXPECT_EQ(error_of(load_cidr_list, write("bad_mask", "10.0.0.0/8\n10.0.0.0/40\n")), "Invalid mask");
     EXPECT_EQ(error_of(load_regex_list, write("bad_re", "ok\n(\n")), "Invalid regex: \"(\"");
