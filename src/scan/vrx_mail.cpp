@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,7 +115,14 @@ std::string mail_command_line(const std::string& command, const std::string& rec
 int vrx_report_file(request_state& request, entity_record& entity, const char* reason,
                     const char* action, const char* template_name, const std::string& extra_name)
 {
-    std::string lock = mail_lock_name(request, extra_name);
+    std::string lock;
+    try {
+        lock = mail_lock_name(request, extra_name);
+    } catch (const std::exception& e) {
+        // No usable object name: the notification is lost, not the request.
+        vrx_log(log_level::error, "vrx_report_file: %s\n", e.what());
+        return 0;
+    }
     if (g_config.mail_cache != 0) {
         lock_state state = take_lock(lock);
         if (state != lock_state::take)

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,13 +120,21 @@ int make_action(request_state& request, entity_record& entity, int32_t action,
         entity.size = 0;
         template_name = tmpl_moved;
         std::string moved_to;
-        if (move_to_quarantine(request, entity, &moved_to)) {
+        bool moved = false;
+        try {
+            moved = move_to_quarantine(request, entity, &moved_to);
+            if (!moved)
+                vrx_log(log_level::error, "error in rename to file [%s]: %s\n",
+                        quarantine_name(request).full_name().c_str(), strerror(errno));
+        } catch (const std::range_error& e) {
+            // No usable quarantine name: the body still gets its page.
+            vrx_log(log_level::error, "vrx_make_action_on_file: %s\n", e.what());
+        }
+        if (moved) {
             g_action_text = "Move";
             log_word = "quarantine to file";
             file_text = moved_to;
         } else {
-            vrx_log(log_level::error, "error in rename to file [%s]: %s\n",
-                    quarantine_name(request).full_name().c_str(), strerror(errno));
             g_action_text = "Report";
             log_word = "report";
         }

@@ -86,6 +86,14 @@ TEST_F(mail, LockNameOfAnExtraName)
     EXPECT_EQ(mail_lock_name(request, "bad.example/x/y").size(), 19u);
 }
 
+TEST_F(mail, UnusableObjectNameFailsOnlyTheMail)
+{
+    g_config.quarantine_path_max = 4;   // shorter than the quarantine folder
+    EXPECT_EQ(vrx_report_file(request, entity, "why", "report", "/ERR_ACCESS_DENIED", ""), 0);
+    EXPECT_EQ(log_count("vrx_report_file: FileWithPath::trunc(): truncated file name will be too short\n"),
+              1u);
+}
+
 TEST_F(mail, OnlyTheFirstPercentSIsReplaced)
 {
     EXPECT_EQ(mail_command_line("m -f %n %s -- %s %d", "root"), "m -f %n root -- %s %d");

@@ -68,12 +68,21 @@ TEST_F(verdict, FailedActionReturnsZero)
 
 TEST_F(verdict, FailedMoveReportsWithTheMovedPage)
 {
-    g_config.path_to_quarantine = dir + "/no/such/folder";
-    make_body("body");
-    EXPECT_EQ(vrx_make_action_on_file(request, entity, action_move, "why", "/ERR_ACCESS_DENIED"), 4);
-    EXPECT_EQ(body(), "[/ERR_ACCESS_DENIED_MOVED]");
-    EXPECT_EQ(vrx_action_text(), "Report");
-    EXPECT_EQ(log_count("why: report\n"), 1u);
+    struct { std::string folder; int64_t path_max; } cases[] = {
+        {dir + "/no/such/folder", 1024},
+        {dir, 4},   // no room left for a file name
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path_max);
+        g_config.path_to_quarantine = c.folder;
+        g_config.quarantine_path_max = c.path_max;
+        verdict_reset();
+        make_body("body");
+        EXPECT_EQ(vrx_make_action_on_file(request, entity, action_move, "why", "/ERR_ACCESS_DENIED"), 4);
+        EXPECT_EQ(body(), "[/ERR_ACCESS_DENIED_MOVED]");
+        EXPECT_EQ(vrx_action_text(), "Report");
+    }
+    EXPECT_EQ(log_count("why: report\n"), 2u);
 }
 
 TEST_F(verdict, PassKeepsAClosedBody)
