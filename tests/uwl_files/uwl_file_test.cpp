@@ -7,6 +7,7 @@
 
 #include "uwl_files/parsed_url.h"
 #include "uwl_files/uwl_match.h"
+#include "uwl_files/uwl_signature.h"
 #include "uwl_fixture.h"
 
 namespace {
@@ -52,6 +53,20 @@ bool matches(const UwlFile& file, const char* url)
     parse_url(parsed, url, std::strlen(url));
     std::string match_with;
     return uwl_file_match(file, parsed, match_with);
+}
+
+// The signed number takes the SHA-1 state words in reverse order (h0 is the
+// low word), each word keeping its bytes; the builder shares this code, so
+// only a known answer shows a wrong order.
+TEST(uwl_signature, digest_number_puts_h0_in_the_low_word)
+{
+    // SHA-1("abc") = a9993e36 4706816a ba3e2571 7850c26c 9cd0d89d
+    const unsigned char expected[uwl_signed_number_size] = {
+        0x9c, 0xd0, 0xd8, 0x9d, 0x78, 0x50, 0xc2, 0x6c, 0xba, 0x3e,
+        0x25, 0x71, 0x47, 0x06, 0x81, 0x6a, 0xa9, 0x99, 0x3e, 0x36};
+    unsigned char number[uwl_signed_number_size];
+    uwl_signed_number(reinterpret_cast<const unsigned char*>("abc"), 3, number);
+    EXPECT_EQ(std::memcmp(number, expected, sizeof number), 0);
 }
 
 TEST(uwl_file_parse, builder_output_loads_with_every_section)
