@@ -79,7 +79,8 @@ int http_read_chunk(int* fd, entity_record& body, bool& ieof) {
         }
         if (size == 0) {
             vrx_log(log_level::chunk, "got '%s'\n", line);
-            fflush(body.file);
+            if (body.file)
+                fflush(body.file);
             char trailer[trailer_line_max];
             if (readline(fd, trailer, sizeof trailer) < 1)
                 return read_failure();
@@ -91,6 +92,8 @@ int http_read_chunk(int* fd, entity_record& body, bool& ieof) {
                         static_cast<unsigned long long>(body.size));
             return 0;
         }
+        if (!body.file)
+            creat_tmp_file(body);
         for (uint64_t left = size; left > 0;) {
             size_t n = left < chunk_piece ? static_cast<size_t>(left) : chunk_piece;
             if (read_all(fd, piece.data(), static_cast<int64_t>(n), true) != static_cast<int64_t>(n)) {
@@ -214,10 +217,11 @@ int icap_dump_entities(request_state& request, int* fd) {
             vrx_log(log_level::debug, "icap_dump_entities:recieved null-body\n");
             request.no_body = true;
         } else if (name == "req-body" || name == "res-body") {
+            // The temporary file is made with the first data: a preview
+            // without data that is answered at once never touches the disk.
             entity->size = 0;
             request.no_body = false;
-            creat_tmp_file(*entity);
-            vrx_log(log_level::debug, "icap_dump_entities: getting body (%i)\n", fileno(entity->file));
+            vrx_log(log_level::debug, "icap_dump_entities: getting body\n");
             bool ieof = false;
             if (http_read_chunk(fd, *entity, ieof) == dump_failed)
                 return dump_failed;

@@ -157,7 +157,9 @@ int icap_hold_entities(request_state& request) {
         if (body == request.entities.end())
             break;
         int scanned = 200;
-        if (!g_config.daemon_addresses.empty() && is_body(body->name) && body->file) {
+        if (!g_config.daemon_addresses.empty() && is_body(body->name)) {
+            if (!body->file)
+                creat_tmp_file(*body);   // an empty body is scanned as an empty file
             scanned = vrx_scan_file(*body, request, &g_daemon_fd);
             switch (scanned) {
             case 0:
