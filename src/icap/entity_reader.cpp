@@ -193,19 +193,6 @@ int creat_tmp_file(entity_record& entity) {
     return 200;
 }
 
-int truncate_tmp_file(entity_record& entity) {
-    FILE* file = entity.file ? freopen(entity.temp_path.c_str(), "w+", entity.file)
-                             : fopen(entity.temp_path.c_str(), "w+");
-    entity.file = file;
-    if (!file) {
-        vrx_log(log_level::info, "can not open temp file for truncate %s: %s\n", entity.temp_path.c_str(),
-                strerror(errno));
-        return 0;
-    }
-    entity.size = 0;
-    return 3;
-}
-
 int icap_dump_entities(request_state& request, int* fd) {
     int result = dump_second_pass;
     for (auto entity = request.entities.begin(); entity != request.entities.end(); ++entity) {

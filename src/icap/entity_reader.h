@@ -19,7 +19,3 @@ int icap_dump_entities(request_state& request, int* fd);
 // data, or before they are scanned. Returns 200; a file that cannot
 // be created ends the worker with status 1.
 int creat_tmp_file(entity_record& entity);
-
-// Empties the body's temporary file (reopened by its path). Returns 3, or
-// 0 when it cannot be reopened.
-int truncate_tmp_file(entity_record& entity);
