@@ -2,6 +2,7 @@
 // signals, daemonising, the client list and a real ICAP peer.
 
 #include <csignal>
+#include <dirent.h>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -238,6 +239,49 @@ TEST_F(daemon_test, start_up_failures) {
     EXPECT_EQ(bad.out, "Options ERROR\n");
     EXPECT_EQ(bad.err.rfind("Error while parsing config file: ", 0), 0u) << bad.err;
     EXPECT_EQ(bad.err.back(), '\n');
+}
+
+// A worker ended in the middle of a body, by SIGTERM or by the alarm,
+// removes the body's temporary file.
+TEST_F(daemon_test, interrupted_worker_removes_its_body_file) {
+    const std::string http = "POST http://www.example.com/upload HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
+    const std::string request = "REQMOD icap://h/s ICAP/1.0\r\nHost: h\r\nEncapsulated: req-hdr=0, req-body=" +
+                                std::to_string(http.size()) + "\r\n\r\n" + http + "10\r\n0123456789abcdef\r\n";
+    auto cache_files = [&] {
+        int count = 0;
+        DIR* dir = opendir(d.path("cache").c_str());
+        while (struct dirent* entry = dir ? readdir(dir) : nullptr)
+            count += entry->d_name[0] != '.';
+        if (dir)
+            closedir(dir);
+        return count;
+    };
+    struct {
+        const char* how;
+        int timeout;
+        const char* log_line;
+    } cases[] = {
+        {"SIGTERM", 60, nullptr},
+        {"alarm", 1, "timeout error in ipc (timeout=1; url=http://www.example.com/upload)"},
+    };
+    for (const auto& c : cases) {
+        start("[Daemon]\nTimeout = " + std::to_string(c.timeout) + "\n");
+        int fd = d.connect();
+        ASSERT_TRUE(daemon_harness::send_all(fd, request));
+        ASSERT_TRUE(wait_until([&] { return cache_files() == 1; })) << c.how;
+        if (!c.log_line) {
+            std::vector<pid_t> workers = d.children();
+            ASSERT_EQ(workers.size(), 1u);
+            kill(workers[0], SIGTERM);
+        }
+        EXPECT_TRUE(no_workers_left()) << c.how;
+        EXPECT_EQ(cache_files(), 0) << c.how;
+        if (c.log_line) {
+            EXPECT_NE(d.log().find(c.log_line), std::string::npos) << d.log();
+        }
+        close(fd);
+        d.stop();
+    }
 }
 
 TEST_F(daemon_test, stale_lock_files_are_removed) {
