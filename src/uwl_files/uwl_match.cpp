@@ -110,12 +110,39 @@ bool match_param_sets(const UwlFile& file, const unsigned char* record, const Pa
     return false;
 }
 
+// The records of one level: keys sort by level first, so they are one run.
+uwl_span level_records(const uwl_span& section, size_t record, unsigned level)
+{
+    if (!section.present())
+        return {};
+    const int wanted = static_cast<signed char>(level);
+    const auto below = [&](int delta) {
+        return [=](const unsigned char* rec) {
+            const int l = static_cast<signed char>(rec[0]);
+            return l < wanted + delta ? -1 : 1;
+        };
+    };
+    return {lower_record(section, record, below(0)), lower_record(section, record, below(1))};
+}
+
 struct key_lookup {
     const UwlFile& file;
     const ParsedUrl& url;
     unsigned level;
     std::string host_part;      // the host text the key starts from
     size_t host_offset;         // where that text begins in the URL
+    uwl_span keys;              // section 4 records of this level
+    uwl_span param_keys;        // section 5 records of this level, when the URL has a query
+
+    key_lookup(const UwlFile& f, const ParsedUrl& u, unsigned l, std::string host, size_t offset)
+        : file(f), url(u), level(l), host_part(std::move(host)), host_offset(offset),
+          keys(level_records(f.section(uwl_keys), uwl_key_size, l))
+    {
+        if (!u.m_params.empty() && f.section(uwl_param_sets).present())
+            param_keys = level_records(f.section(uwl_param_keys), uwl_param_key_size, l);
+    }
+
+    bool empty() const { return keys.size() == 0 && param_keys.size() == 0; }
 
     bool find(size_t path_length, const uwl_md5& state, std::string& match_with) const
     {
@@ -125,8 +152,7 @@ struct key_lookup {
         uwl_key_encode(key, level, static_cast<unsigned>(path_length), digest);
         const auto compare = [&](const unsigned char* rec) { return uwl_key_compare(rec, key); };
 
-        const uwl_span& keys = file.section(uwl_keys);
-        if (keys.present()) {
+        if (keys.size() != 0) {
             const unsigned char* r = lower_record(keys, uwl_key_size, compare);
             if (r < keys.end && compare(r) == 0) {
                 match_with = host_part;
@@ -135,8 +161,7 @@ struct key_lookup {
                 return true;
             }
         }
-        const uwl_span& param_keys = file.section(uwl_param_keys);
-        if (url.m_params.empty() || !param_keys.present() || !file.section(uwl_param_sets).present())
+        if (param_keys.size() == 0)
             return false;
         for (const unsigned char* r = lower_record(param_keys, uwl_param_key_size, compare);
              r < param_keys.end && compare(r) == 0; r += uwl_param_key_size) {
@@ -179,20 +204,22 @@ bool match_level(const key_lookup& lookup, uwl_md5 state, std::string& match_wit
 
 bool match_keys(const UwlFile& file, const ParsedUrl& url, std::string& match_with)
 {
-    if (!file.section(uwl_keys).present() && (url.m_params.empty() || !file.section(uwl_param_keys).present()))
-        return false;
     if (url.m_ip_type != url_ip_none) {
         const bool v4 = url.m_ip_type == url_ip_v4;
-        uwl_md5 state;
-        state.update(url.m_address, v4 ? 4 : 16);
-        const key_lookup lookup{file, url, v4 ? uwl_level_ipv4 : uwl_level_ipv6, url.m_host, url.m_host_start};
-        if (match_level(lookup, state, match_with))
-            return true;
+        const key_lookup lookup(file, url, v4 ? uwl_level_ipv4 : uwl_level_ipv6, url.m_host, url.m_host_start);
+        if (!lookup.empty()) {
+            uwl_md5 state;
+            state.update(url.m_address, v4 ? 4 : 16);
+            if (match_level(lookup, state, match_with))
+                return true;
+        }
     }
     const size_t labels = url.label_count();
     for (unsigned level = 1; level <= uwl_level_max_labels && level <= labels; ++level) {
         const size_t start = url.suffix_start(level);
-        const key_lookup lookup{file, url, level, url.m_host.substr(start), url.m_host_start + start};
+        const key_lookup lookup(file, url, level, url.m_host.substr(start), url.m_host_start + start);
+        if (lookup.empty())
+            continue;
         uwl_md5 state;
         state.update(lookup.host_part.data(), lookup.host_part.size());
         if (match_level(lookup, state, match_with))
