@@ -11,13 +11,15 @@
 
 namespace {
 
+std::string deep_host();
+
 class uwl_match : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
         file_ = new UwlFile;
         std::string type;
-        ASSERT_EQ(parse_bytes(*file_, uwl_signed(uwl_source_of({
+        uwl_source source = uwl_source_of({
             "type porno",
             "pattern CaSiNo",
             "ipv4 10.1.2.3",
@@ -30,7 +32,10 @@ protected:
             "params shop.com/item id=5",
             "params shop.com/item a=1 b=2",
             "params any.org/",              // any query on any.org/
-        })), type), 1);
+        });
+        // Levels above 127 sort as negative bytes, before the address levels.
+        uwl_source_line(source, "url " + deep_host());
+        ASSERT_EQ(parse_bytes(*file_, uwl_signed(source), type), 1);
     }
     static void TearDownTestSuite() { delete file_; }
 
@@ -38,6 +43,15 @@ protected:
 };
 
 UwlFile* uwl_match::file_ = nullptr;
+
+// A host of 130 labels.
+std::string deep_host()
+{
+    std::string host = "deep";
+    for (int i = 1; i < 130; ++i)
+        host += ".l" + std::to_string(i);
+    return host;
+}
 
 struct match_case {
     const char* url;          // decoded, without scheme
@@ -118,18 +132,20 @@ TEST_F(uwl_match, table_of_urls)
     }
 }
 
-TEST_F(uwl_match, long_urls_and_embedded_zero_bytes_stay_in_bounds)
+TEST_F(uwl_match, long_deep_and_zero_byte_urls)
 {
     std::string long_path = "dir.org/a/" + std::string(10000, 'b');
     std::string long_host = std::string(5000, 'a') + std::string(3000, '.') + "example.com/x";
     std::string zero_host("10.1.2.3\0.x/", 12);
     std::string zero_path("dir.org/\0a/", 11);
+    std::string deep = "www." + deep_host() + "/x";
+    std::string shallow = deep_host().substr(5) + "/x";
     struct row {
         const std::string* url;
         bool matched;
     };
     for (const row& r : {row{&long_path, true}, row{&long_host, true}, row{&zero_host, false},
-                         row{&zero_path, false}}) {
+                         row{&zero_path, false}, row{&deep, true}, row{&shallow, false}}) {
         ParsedUrl url;
         parse_url(url, r.url->c_str(), r.url->size());
         std::string match_with;
