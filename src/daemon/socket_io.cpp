@@ -6,6 +6,7 @@
 #include <cstring>
 #include <strings.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "daemon/log.h"
@@ -41,6 +42,46 @@ int wait_for(int fd, short events, int timeout_seconds) {
 
 int wait_seconds() { return g_timeout < 1 ? -1 : g_timeout; }
 
+// Results of io_once besides a byte count.
+constexpr ssize_t io_failed = -1;       // read or write error (errno)
+constexpr ssize_t io_wait_failed = -2;  // poll error (errno)
+constexpr ssize_t io_timed_out = -3;
+
+// Moves up to n bytes: at once when the descriptor is ready, else after a
+// wait of at most the time-out. Sockets are tried first without blocking,
+// which saves the wait when data or buffer room is already there.
+ssize_t io_once(int fd, char* data, size_t n, bool reading) {
+    bool is_socket = true;
+    for (;;) {
+        ssize_t r;
+        if (is_socket) {
+            r = reading ? recv(fd, data, n, MSG_DONTWAIT) : send(fd, data, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (r >= 0)
+                return r;
+            if (errno == EINTR)
+                continue;
+            if (errno == ENOTSOCK)
+                is_socket = false;
+            else if (errno != EAGAIN && errno != EWOULDBLOCK)
+                return io_failed;
+        }
+        int ready = reading ? wait_readable(fd, wait_seconds()) : wait_writable(fd, wait_seconds());
+        if (ready < 0)
+            return io_wait_failed;
+        if (ready == 0)
+            return io_timed_out;
+        if (!is_socket) {
+            do {
+                r = reading ? read(fd, data, n) : write(fd, data, n);
+            } while (r < 0 && errno == EINTR);
+            if (r >= 0)
+                return r;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                return io_failed;
+        }
+    }
+}
+
 void close_broken(int* fd) {
     close(*fd);
     *fd = -1;
@@ -67,22 +108,15 @@ int64_t safe_readwrite(int* fd, void* buffer, int64_t length, bool reading, bool
     }
     const char* what = reading ? "read" : "write";
     while (done < length) {
-        int ready = reading ? wait_readable(*fd, wait_seconds()) : wait_writable(*fd, wait_seconds());
-        if (ready < 0) {
+        ssize_t n = io_once(*fd, bytes + done, static_cast<size_t>(length - done), reading);
+        if (n == io_wait_failed) {
             vrx_log(log_level::error, "%s: error in select: %s\n", what, strerror(errno));
             return -1;
         }
-        if (ready == 0) {
+        if (n == io_timed_out) {
             vrx_log(log_level::error, "%s: timeout error (after %i seconds)\n", what, g_timeout);
             return -1;
         }
-        ssize_t n;
-        do {
-            n = reading ? read(*fd, bytes + done, static_cast<size_t>(length - done))
-                        : write(*fd, bytes + done, static_cast<size_t>(length - done));
-        } while (n < 0 && errno == EINTR);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            continue;
         if (n < 0) {
             vrx_log(log_level::error, "%s error: %s\n", what, strerror(errno));
             close_broken(fd);
@@ -138,26 +172,13 @@ int64_t readline(int* fd, char* buffer, size_t size, const char* tag) {
                 result = -1;
                 break;
             }
-            int ready = wait_readable(*fd, wait_seconds());
-            if (ready < 0) {
+            ssize_t n = io_once(*fd, g_line_buffer, line_buffer_size, true);
+            if (n < 0 && n != io_timed_out) {
                 vrx_log(log_level::error, "readline error: %s\n", strerror(errno));
                 result = -1;
                 break;
             }
-            ssize_t n = 0;
-            if (ready > 0) {
-                do {
-                    n = read(*fd, g_line_buffer, line_buffer_size);
-                } while (n < 0 && errno == EINTR);
-                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                    continue;
-                if (n < 0) {
-                    vrx_log(log_level::error, "readline error: %s\n", strerror(errno));
-                    result = -1;
-                    break;
-                }
-            }
-            if (n == 0) {  // end of file or time-out
+            if (n <= 0) {  // end of file or time-out
                 if (stored == 0)
                     vrx_log(log_level::info, "ICAP client break connection\n");
                 break;

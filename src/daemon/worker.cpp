@@ -66,20 +66,17 @@ void serve_connection(int* fd) {
         g_request.start_time = time(nullptr);
         int code = icap_read_head(fd);
         vrx_log(log_level::debug, "Gotta handle request, respcode: %i; (preview=%i)\n", code, g_request.preview);
-        if (code == 1) {
+        if (code == 1)
             code = icap_handle(fd);
-            if (code == 200) {
-                vrx_log(log_level::debug, "Request handled\n");
-            } else {
-                send_error_msg(fd, code);
-                vrx_log(log_level::debug, "Request handled with error\n");
-            }
+        if (code == 200) {
+            vrx_log(log_level::debug, "Request handled\n");
         } else {
+            // A failed request may leave its alarm armed, and the idle wait
+            // has no time limit.
+            alarm(0);
             send_error_msg(fd, code);
             vrx_log(log_level::debug, "Request handled with error\n");
         }
-        // The idle wait has no time limit: no alarm may outlive the request.
-        alarm(0);
         bad_request = code == 400;
         close_requested = g_request.close_requested;
         g_request.entities.clear();

@@ -242,11 +242,12 @@ TEST_F(daemon_test, start_up_failures) {
 }
 
 // A worker ended in the middle of a body, by SIGTERM or by the alarm,
-// removes the body's temporary file.
+// removes the body's temporary file (the body is large enough to be on disk).
 TEST_F(daemon_test, interrupted_worker_removes_its_body_file) {
     const std::string http = "POST http://www.example.com/upload HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
     const std::string request = "REQMOD icap://h/s ICAP/1.0\r\nHost: h\r\nEncapsulated: req-hdr=0, req-body=" +
-                                std::to_string(http.size()) + "\r\n\r\n" + http + "10\r\n0123456789abcdef\r\n";
+                                std::to_string(http.size()) + "\r\n\r\n" + http +
+                                "100000\r\n" + std::string(300000, 'b');  // 300 kB of a 1 MiB chunk
     auto cache_files = [&] {
         int count = 0;
         DIR* dir = opendir(d.path("cache").c_str());
@@ -268,7 +269,7 @@ TEST_F(daemon_test, interrupted_worker_removes_its_body_file) {
         start("[Daemon]\nTimeout = " + std::to_string(c.timeout) + "\n");
         int fd = d.connect();
         ASSERT_TRUE(daemon_harness::send_all(fd, request));
-        ASSERT_TRUE(wait_until([&] { return cache_files() == 1; })) << c.how;
+        ASSERT_TRUE(wait_until([&] { return cache_files() == 1; })) << c.how << d.log();
         if (!c.log_line) {
             std::vector<pid_t> workers = d.children();
             ASSERT_EQ(workers.size(), 1u);
