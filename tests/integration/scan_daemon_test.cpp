@@ -117,6 +117,25 @@ TEST_F(scan_daemon, PreviewAsksForTheRestBeforeScanning)
     EXPECT_NE(reply.find("head  tail"), std::string::npos) << reply;
 }
 
+TEST_F(scan_daemon, MoveToQuarantineAndMailTheHostmaster)
+{
+    std::filesystem::create_directories(daemon.path("q"));
+    start({}, "Infected = report\nIncurable = move\nPathToQuarantine = " + daemon.path("q") + "\nSendMail = yes\n"
+                  "Hostmaster = admin\nMailCommand = \"cat >> " + daemon.path("mail-%s") + "\"\n");
+    for (int i = 0; i < 2; ++i) {
+        std::string reply = daemon.exchange(respmod("sample " + eicar(), true));
+        EXPECT_NE(reply.find("<title>Access denied: content quarantined</title>"), std::string::npos)
+            << reply;
+    }
+    const std::string quarantined = daemon.path("q") + "/www.example.org|dir|file.bin";
+    EXPECT_EQ(daemon_harness::read_file(quarantined), "sample " + eicar()) << daemon.log();
+    EXPECT_EQ(daemon_harness::read_file(quarantined + ".1"), "sample " + eicar());
+    // The second notification about the same URL is merged into the first.
+    std::string mail = daemon_harness::read_file(daemon.path("mail-admin"));
+    EXPECT_NE(mail.find("File is infected and cannot be cured!"), std::string::npos) << daemon.log();
+    EXPECT_EQ(mail.find("To: admin"), mail.rfind("To: admin"));
+}
+
 TEST_F(scan_daemon, CleanBodyIsNotChanged)
 {
     start({}, "");
