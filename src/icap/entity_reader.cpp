@@ -20,9 +20,11 @@ namespace {
 
 // Largest header block taken into memory; a longer one is refused.
 constexpr uint64_t header_block_max = 256 * 1024;
-// Chunk data moves to the temporary file in pieces of this size, so a
-// chunk-size line never decides how much memory is taken.
+// Chunk data is read in pieces of this size, so a chunk-size line never
+// decides how much memory is taken.
 constexpr size_t chunk_piece = 64 * 1024;
+// A body up to this size stays in memory unless it must be scanned.
+constexpr size_t memory_body_max = 64 * 1024;
 constexpr size_t trailer_line_max = 10000;
 
 void arm_alarm() { alarm(g_config.timeout > 0 ? static_cast<unsigned>(g_config.timeout) : 0); }
@@ -52,6 +54,18 @@ bool has_ieof(const char* rest) {
     while (*rest == ' ' || *rest == '\t')
         ++rest;
     return *rest == ';' && strstr(rest, "ieof") != nullptr;
+}
+
+// Appends body bytes: in memory while the body is small, else to its file.
+bool append_body(entity_record& body, const char* bytes, size_t length) {
+    if (!body.file && body.data.size() + length <= memory_body_max) {
+        body.data.append(bytes, length);
+    } else if (body_to_file(body) != 200 || fwrite(bytes, 1, length, body.file) != length) {
+        vrx_log(log_level::error, "http_read_chunk: fwrite return error\n");
+        return false;
+    }
+    body.size += length;
+    return true;
 }
 
 int read_failure() {
@@ -92,19 +106,14 @@ int http_read_chunk(int* fd, entity_record& body, bool& ieof) {
                         static_cast<unsigned long long>(body.size));
             return 0;
         }
-        if (!body.file)
-            creat_tmp_file(body);
         for (uint64_t left = size; left > 0;) {
             size_t n = left < chunk_piece ? static_cast<size_t>(left) : chunk_piece;
             if (read_all(fd, piece.data(), static_cast<int64_t>(n), true) != static_cast<int64_t>(n)) {
                 vrx_log(log_level::error, "http_read_chunk: read return error\n");
                 return read_failure();
             }
-            if (fwrite(piece.data(), 1, n, body.file) != n) {
-                vrx_log(log_level::error, "http_read_chunk: fwrite return error\n");
+            if (!append_body(body, piece.data(), n))
                 return read_failure();
-            }
-            body.size += n;
             left -= n;
             arm_alarm();   // the client is still sending: the time-out is for a stall
         }
@@ -193,6 +202,22 @@ int creat_tmp_file(entity_record& entity) {
     return 200;
 }
 
+int body_to_file(entity_record& body) {
+    if (body.file)
+        return 200;
+    uint64_t size = body.size;
+    creat_tmp_file(body);
+    bool written = fwrite(body.data.data(), 1, body.data.size(), body.file) == body.data.size() &&
+                   fflush(body.file) == 0;
+    body.size = size;
+    std::string().swap(body.data);
+    if (!written) {
+        vrx_log(log_level::error, "body_to_file: error writing %s: %s\n", body.temp_path.c_str(), strerror(errno));
+        return 0;
+    }
+    return 200;
+}
+
 int icap_dump_entities(request_state& request, int* fd) {
     int result = dump_second_pass;
     for (auto entity = request.entities.begin(); entity != request.entities.end(); ++entity) {
@@ -204,8 +229,8 @@ int icap_dump_entities(request_state& request, int* fd) {
             vrx_log(log_level::debug, "icap_dump_entities:recieved null-body\n");
             request.no_body = true;
         } else if (name == "req-body" || name == "res-body") {
-            // The temporary file is made with the first data: a preview
-            // without data that is answered at once never touches the disk.
+            // Small bodies stay in memory: a message that is passed or
+            // echoed without scanning never touches the disk.
             entity->size = 0;
             request.no_body = false;
             vrx_log(log_level::debug, "icap_dump_entities: getting body\n");

@@ -15,7 +15,12 @@ constexpr int dump_failed = 5000;       // reading failed
 int icap_dump_entities(request_state& request, int* fd);
 
 // Creates the body's temporary file in the Cache folder (mode 0660) and
-// remembers it as the worker's last one. Bodies get it with their first
-// data, or before they are scanned. Returns 200; a file that cannot
+// remembers it as the worker's last one. Returns 200; a file that cannot
 // be created ends the worker with status 1.
 int creat_tmp_file(entity_record& entity);
+
+// A body is read into memory while it is small (entity.data); it gets its
+// temporary file when it grows larger or before it is scanned. Moves the
+// bytes held in memory into a new temporary file (flushed, positioned at
+// its end); 200, or 0 when they cannot be written.
+int body_to_file(entity_record& body);

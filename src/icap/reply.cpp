@@ -55,7 +55,13 @@ bool send_body(entity_record& body, reply_writer& out) {
         rewind(body.file);
     for (uint64_t sent = 0; sent < body.size;) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(block, body.size - sent));
-        size_t got = body.file ? fread(buffer.data(), 1, want, body.file) : 0;
+        size_t got = 0;
+        if (body.file) {
+            got = fread(buffer.data(), 1, want, body.file);
+        } else if (sent < body.data.size()) {
+            got = std::min(want, body.data.size() - static_cast<size_t>(sent));
+            memcpy(buffer.data(), body.data.data() + sent, got);
+        }
         vrx_log(log_level::chunk, "http_write_chunk: got %zu bytes from file\n", got);
         if (body.file && ferror(body.file)) {
             vrx_log(log_level::error, "error in reading data from temp file: %s\n", strerror(errno));
@@ -158,8 +164,9 @@ int icap_hold_entities(request_state& request) {
             break;
         int scanned = 200;
         if (!g_config.daemon_addresses.empty() && is_body(body->name)) {
-            if (!body->file)
-                creat_tmp_file(*body);   // an empty body is scanned as an empty file
+            if (body_to_file(*body) != 200)
+                return 0;
+            rewind(body->file);
             scanned = vrx_scan_file(*body, request, &g_daemon_fd);
             switch (scanned) {
             case 0:

@@ -7,7 +7,7 @@ std::string g_last_temp_file;
 
 entity_record::entity_record(entity_record&& other) noexcept
     : name(std::move(other.name)), offset(other.offset), size(other.size), file(other.file),
-      temp_path(std::move(other.temp_path)), header(std::move(other.header)) {
+      temp_path(std::move(other.temp_path)), header(std::move(other.header)), data(std::move(other.data)) {
     other.file = nullptr;
     other.temp_path.clear();
     other.header.reset();
@@ -22,6 +22,7 @@ entity_record& entity_record::operator=(entity_record&& other) noexcept {
         file = other.file;
         temp_path = std::move(other.temp_path);
         header = std::move(other.header);
+        data = std::move(other.data);
         other.file = nullptr;
         other.temp_path.clear();
         other.header.reset();
@@ -41,6 +42,7 @@ void entity_record::release() {
         temp_path.clear();
     }
     header.reset();
+    data.clear();
 }
 
 void request_state::reset() {

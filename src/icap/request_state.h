@@ -20,10 +20,11 @@ constexpr size_t entity_name_max = 256;
 struct entity_record {
     std::string name;           // "req-hdr", "res-hdr", "req-body", ...
     uint64_t offset = 0;        // offset from Encapsulated (rewritten for the reply)
-    uint64_t size = 0;          // header text length or body bytes in the file
+    uint64_t size = 0;          // header text length or body bytes (file or memory)
     FILE* file = nullptr;       // body temporary file
     std::string temp_path;      // empty when there is no file
     std::optional<std::string> header;
+    std::string data;           // a small body held in memory while it has no file
 
     entity_record() = default;
     entity_record(std::string n, uint64_t off) : name(std::move(n)), offset(off) {}

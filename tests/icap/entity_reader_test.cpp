@@ -33,8 +33,16 @@ TEST_F(entity_reader_test, headers_and_chunks_are_read) {
     EXPECT_EQ(body_of(body()), "hello world");
     EXPECT_EQ(body().size, 11u);
     EXPECT_TRUE(g_request.decided);
+    EXPECT_EQ(cache_files(), 0) << "a small body stays in memory";
+}
+
+TEST_F(entity_reader_test, large_body_moves_to_its_file) {
+    std::string part(40000, 'a');
+    ASSERT_EQ(dump(respmod(chunked(part, "") + chunked(part + "b"))), dump_second_pass);
     EXPECT_EQ(cache_files(), 1);
     EXPECT_EQ(g_last_temp_file, body().temp_path);
+    EXPECT_EQ(body().size, 80001u);
+    EXPECT_EQ(body_of(body()), part + part + "b");
 }
 
 TEST_F(entity_reader_test, bad_input_is_a_read_failure) {

@@ -95,7 +95,10 @@ protected:
             text.append(buffer, static_cast<size_t>(n));
         return text;
     }
+    // The body bytes, from memory or from the temporary file.
     static std::string body_of(const entity_record& e) {
+        if (!e.file)
+            return e.data;
         std::string text;
         rewind(e.file);
         char buffer[4096];
