@@ -89,6 +89,9 @@ bool match_param_sets(const UwlFile& file, const unsigned char* record, const Pa
 {
     const uwl_span& sets = file.section(uwl_param_sets);
     const uint32_t count = uwl_get32(record + uwl_key_size + 4);
+    // The load checks the offset of non-empty lists only.
+    if (count == 0)
+        return false;
     const unsigned char* p = sets.begin + uwl_get32(record + uwl_key_size);
     for (uint32_t i = 0; i < count && p < sets.end; ++i) {
         const size_t n = *p++;
