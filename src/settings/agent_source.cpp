@@ -60,20 +60,30 @@ void send_greeting(int* fd)
         fail_communication();
 }
 
+// True when a read of the reply moved `length` bytes. errno is left set
+// only when the read failed: the socket layer may leave the error of a
+// retried attempt behind, which must not be reported for a reply that
+// merely ended early or held a wrong value.
+bool read_done(int64_t result, int64_t length)
+{
+    if (result >= 0)
+        errno = 0;
+    return result == length;
+}
+
 // Reads the reply head and skips the block that precedes the text.
 void read_reply_head(int* fd)
 {
-    errno = 0;
     uint32_t value = 0;
-    if (read_uint32(fd, &value) != 4 || value != agent_reply)
+    if (!read_done(read_uint32(fd, &value), 4) || value != agent_reply)
         fail_reply(value);
-    if (read_uint32(fd, &value) != 4 || value != agent_reply_version)
+    if (!read_done(read_uint32(fd, &value), 4) || value != agent_reply_version)
         fail_reply(value);
-    if (read_uint32(fd, &value) != 4)
+    if (!read_done(read_uint32(fd, &value), 4))
         fail_reply(value);
 
     uint32_t length = 0;
-    bool ok = read_uint32(fd, &length) == 4;
+    bool ok = read_done(read_uint32(fd, &length), 4);
     if (ok && length > max_discarded_block) {
         errno = EMSGSIZE;
         ok = false;
@@ -81,7 +91,7 @@ void read_reply_head(int* fd)
     char buffer[4096];
     while (ok && length > 0) {
         const uint32_t part = length < sizeof buffer ? length : sizeof buffer;
-        ok = read_all(fd, buffer, part, false) == part;
+        ok = read_done(read_all(fd, buffer, part, false), part);
         length -= part;
     }
     if (!ok) {
@@ -95,7 +105,7 @@ void read_reply_head(int* fd)
 uint32_t read_text_length(int* fd)
 {
     uint32_t length = 0;
-    bool ok = read_uint32(fd, &length) == 4;
+    bool ok = read_done(read_uint32(fd, &length), 4);
     if (ok && length > max_config_text) {
         errno = EMSGSIZE;
         ok = false;
@@ -164,8 +174,7 @@ void load_from_agent(icapd_config& cfg)
     parse_config(
         [&session, length](std::string& text) {
             text.assign(length, '\0');
-            errno = 0;
-            if (length > 0 && read_all(&session.fd, &text[0], length, false) != length)
+            if (length > 0 && !read_done(read_all(&session.fd, &text[0], length, false), length))
                 throw std::runtime_error(std::string("error reading config file: ") +
                                          (errno ? strerror(errno) : "unexpected end of data"));
         },
