@@ -68,12 +68,12 @@ void serve_connection(int* fd) {
         vrx_log(log_level::debug, "Gotta handle request, respcode: %i; (preview=%i)\n", code, g_request.preview);
         if (code == 1)
             code = icap_handle(fd);
+        // A request that failed or sent nothing may leave its alarm armed,
+        // and the wait for the next one has no time limit.
+        alarm(0);
         if (code == 200) {
             vrx_log(log_level::debug, "Request handled\n");
         } else {
-            // A failed request may leave its alarm armed, and the idle wait
-            // has no time limit.
-            alarm(0);
             send_error_msg(fd, code);
             vrx_log(log_level::debug, "Request handled with error\n");
         }

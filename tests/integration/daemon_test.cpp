@@ -114,6 +114,19 @@ TEST_F(daemon_test, bad_clients_leave_the_parent_serving) {
     EXPECT_EQ(d.open_descriptors(), before);
 }
 
+// A request that sends nothing back (no entities) leaves no alarm behind:
+// the connection outlives Timeout while idle.
+TEST_F(daemon_test, idle_keep_alive_outlives_the_timeout) {
+    start("[Daemon]\nTimeout = 1\n");
+    int fd = d.connect();
+    ASSERT_TRUE(daemon_harness::send_all(fd, "REQMOD icap://h/s ICAP/1.0\r\nHost: h\r\n\r\n"));
+    EXPECT_EQ(daemon_harness::read_until(fd, istag, 1500), "");
+    ASSERT_TRUE(daemon_harness::send_all(fd, options_request));
+    EXPECT_EQ(daemon_harness::read_until(fd, istag), options_reply);
+    close(fd);
+    EXPECT_EQ(d.log().find("timeout error in ipc"), std::string::npos);
+}
+
 TEST_F(daemon_test, burst_of_quick_connections) {
     start("[Log]\nLogLevel = 1\n");
     int before = d.open_descriptors();
