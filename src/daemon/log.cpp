@@ -33,8 +33,16 @@ const char* level_word(unsigned level) {
     return (level & 1) ? "INFO" : "DEBUG";
 }
 
-// Local-time offset seen by the last ordinary message, for signal handlers.
+// Local-time offset seen by the last ordinary message or load, for signal
+// handlers.
 volatile long g_utc_offset = 0;
+
+void refresh_utc_offset() {
+    time_t now = time(nullptr);
+    struct tm tm_now;
+    if (localtime_r(&now, &tm_now))
+        g_utc_offset = tm_now.tm_gmtoff;
+}
 
 // "asctime-date vorex-icapd (pid): "
 size_t make_prefix(char* out, size_t size) {
@@ -364,6 +372,7 @@ void vrx_log_async(unsigned level, const char* fmt, ...) {
 }
 
 void log_set_options(int32_t log_level, int syslog_facility, int syslog_priority) {
+    refresh_utc_offset();
     g_mask = static_cast<uint32_t>(log_level);
     g_syslog_priority = syslog_facility | syslog_priority;
 }
