@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "integration/daemon_harness.h"
+#include "integration/scan_standin.h"
 
 namespace {
 
@@ -239,6 +240,25 @@ TEST_F(messages_icap, missing_template_fails_closed) {
     EXPECT_EQ(reply.find("hello"), std::string::npos) << "a blocked body never passes: " << reply;
     EXPECT_EQ(reply.find("204"), std::string::npos) << reply;
     expect_serving();
+    expect_cache_empty();
+}
+
+TEST_F(messages_icap, infected_upload_is_answered_with_a_response) {
+    // A REQMOD body replaced by a report page goes back as an HTTP response:
+    // the reply lists res-hdr and res-body, never a request header.
+    standin_process scanner(daemon.dir(), {});
+    ASSERT_TRUE(scanner.ready());
+    start("VorexAddress = " + scanner.local_address() + "\nInfected = report\n");
+    std::string post = "POST /up HTTP/1.1\r\nHost: www.example.org\r\nContent-Length: 68\r\n\r\n";
+    std::string reply = daemon.exchange("REQMOD icap://127.0.0.1/reqmod ICAP/1.0\r\nEncapsulated: req-hdr=0, req-body=" +
+                                        std::to_string(post.size()) + "\r\n\r\n" + post + chunk(eicar()) + "0\r\n\r\n");
+    size_t head_end = reply.find("\r\n\r\n");
+    ASSERT_NE(head_end, std::string::npos) << reply;
+    std::string page_head = reply.substr(head_end + 4, 17);
+    EXPECT_NE(reply.find("\r\nEncapsulated: res-hdr=0, res-body="), std::string::npos) << reply;
+    EXPECT_EQ(page_head, "HTTP/1.1 200 OK\r\n") << reply;
+    EXPECT_NE(reply.find("<title>Access denied</title>"), std::string::npos) << reply;
+    EXPECT_EQ(reply.find("POST /up"), std::string::npos) << reply;
     expect_cache_empty();
 }
 
