@@ -167,6 +167,21 @@ TEST_F(daemon_test, reload_ends_idle_workers_and_applies_new_settings) {
     EXPECT_NE(d.log().find("parent close his descriptor"), std::string::npos);
 }
 
+TEST_F(daemon_test, reload_lets_a_busy_worker_finish) {
+    start();
+    const std::string http = "POST http://www.example.com/form HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
+    int busy = d.connect();
+    ASSERT_TRUE(daemon_harness::send_all(busy, "REQMOD icap://h/s ICAP/1.0\r\nHost: h\r\nEncapsulated: req-hdr=0, req-body=" +
+                                                   std::to_string(http.size()) + "\r\n\r\n" + http + "4\r\nab"));
+    ASSERT_TRUE(wait_until([&] { return d.log().find("chunk header - '4") != std::string::npos; }));
+    d.signal(SIGHUP);
+    ASSERT_TRUE(wait_until([&] { return d.log().find("Received SIGHUP signal") != std::string::npos; }));
+    ASSERT_TRUE(daemon_harness::send_all(busy, "cd\r\n0\r\n\r\n"));
+    EXPECT_EQ(daemon_harness::read_until(busy, "", 5000).rfind("ICAP/1.0 20", 0), 0u);  // answered, then closed
+    close(busy);
+    EXPECT_TRUE(no_workers_left());
+}
+
 TEST_F(daemon_test, failed_reload_ends_the_daemon) {
     start();
     daemon_harness::write_file(d.config_path(), "Timeout = not-a-number\n");
