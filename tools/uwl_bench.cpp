@@ -101,7 +101,7 @@ int main(int argc, char** argv)
     const long file_before = status_kb("RssFile");
     g_config.uwl_directory = dir;
     start = bench_clock::now();
-    const int loaded = uwl_files_load();
+    const int loaded = uwl_files_load(g_config.uwl_directory);
     const double load_time = seconds_since(start);
     if (loaded != 1 || uwl_categories()[0].black.size() != 1) {
         std::fprintf(stderr, "uwl_bench: the list file did not load\n");

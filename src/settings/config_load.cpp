@@ -18,6 +18,7 @@
 #include "daemon/socket_io.h"
 #include "settings/config_source.h"
 #include "settings/settings_table.h"
+#include "uwl_files/uwl_files.h"
 
 namespace {
 
@@ -140,6 +141,8 @@ void parse_config(const config_reader& read, icapd_config& cfg)
     print_host_list(cfg.acl_hosts_list, "AclList");
     build_host_list(cfg.white_uwl_files, cfg.white_uwl_files_list, host_list_mode::names_only);
     print_host_list(cfg.white_uwl_files_list, "WhiteUwlFiles");
+    if (!uwl_files_load(cfg.uwl_directory))
+        throw std::runtime_error("Error in reading uwl files.");
 
     cfg.quarantine_name_max = path_limit(cfg.path_to_quarantine, _PC_NAME_MAX, 256);
     cfg.quarantine_path_max = path_limit(cfg.path_to_quarantine, _PC_PATH_MAX, 1024);
@@ -179,4 +182,5 @@ void vrxid_release()
     cfg.match_blocks.clear();
     cfg.functions.clear();
     cfg.mime.release();
+    uwl_files_release();
 }

@@ -26,10 +26,11 @@ constexpr size_t uwl_category_count = 11;
 // The eleven categories in their fixed order ("porno" first, "malware" last).
 std::array<uwl_category, uwl_category_count>& uwl_categories();
 
-// Reads every list file of g_config.uwl_directory into the categories,
-// first checking and installing delivered ".cache" files. Returns 0 when
-// the directory cannot be opened, else 1 (bad files are logged and left out).
-int uwl_files_load();
+// Reads every list file of `directory` (UwlDirectory, ending in "/") into
+// the categories, first checking and installing delivered ".cache" files.
+// Returns 0 when the directory cannot be opened, else 1 (bad files are
+// logged and left out).
+int uwl_files_load(const std::string& directory);
 
 // 1 when the request URL belongs to an enabled category; `matched` is the
 // listed text that matched. Hosts on WhiteUwlFiles are never refused.

@@ -104,10 +104,9 @@ bool install_delivery(const std::string& path, const std::string& new_path)
 
 }  // namespace
 
-int uwl_files_load()
+int uwl_files_load(const std::string& directory)
 {
     uwl_files_release();
-    const std::string& directory = g_config.uwl_directory;
     DIR* dir = opendir(directory.c_str());
     if (!dir) {
         vrx_log(log_level::error, "Can`t open directory %s for reading: %s\n", directory.c_str(),

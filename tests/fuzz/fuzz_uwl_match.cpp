@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     std::ofstream(g_directory + "p.uwl", std::ios::binary) << bytes;
     g_config.uwl_directory = g_directory;
     g_config.white_uwl_files_list.push_back({host_entry_host, "trusted.example"});
-    if (uwl_files_load() != 1 || uwl_categories()[0].black.empty())
+    if (uwl_files_load(g_config.uwl_directory) != 1 || uwl_categories()[0].black.empty())
         std::abort();
     std::atexit(remove_directory);
     return 0;

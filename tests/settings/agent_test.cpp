@@ -115,7 +115,7 @@ struct settings_agent : ::testing::Test {
 
 TEST_F(settings_agent, replies)
 {
-    const std::string config = "User = " + current_user() + "\nLogLevel = 5\n";
+    const std::string config = "User = " + current_user() + "\nUwlDirectory = " + dir.path() + "/\nLogLevel = 5\n";
     const struct {
         const char* name;
         std::string reply;

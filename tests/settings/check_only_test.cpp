@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <pwd.h>
 #include <string>
 #include <vector>
@@ -16,6 +18,10 @@ const std::string daemon_path = VRX_BINARY_DIR "/vorex-icapd";
 struct settings_check_only : ::testing::Test {
     temp_dir dir;
     std::string user = current_user();
+
+    // A loadable start: an existing user and a readable category folder
+    // (the default one seldom exists on a test machine).
+    std::string base_config() { return "User = " + user + "\nUwlDirectory = " + dir.path() + "/\n"; }
 
     process_result run(const std::vector<std::string>& args)
     {
@@ -35,7 +41,7 @@ struct settings_check_only : ::testing::Test {
 TEST_F(settings_check_only, configuration_texts)
 {
     const std::string hosts = dir.write("hosts", "127.0.0.1\n");
-    const std::string u = "User = " + user + "\n";
+    const std::string u = base_config();
     // Errors of an assignment carry the number of the line after it: the
     // parser has read the line end when the assignment runs.
     const std::string prefix = "Error while parsing config file: ";
@@ -46,19 +52,19 @@ TEST_F(settings_check_only, configuration_texts)
     } cases[] = {
         {u, 0, ""},
         {"# only a comment\n\n" + u + "[Log]\nLogLevel = 3\n", 0, ""},
-        {u + "loglevel = 3x\n", 1, prefix + "parser error at line 3: Error parsing digital_t\n"},
-        {u + "NoSuchKey = 1\n", 1, prefix + "parser error at line 3: Param not found\n"},
-        {u + "Infected = pass\n", 1, prefix + "parser error at line 3: Invalid value for \"Infected\"\n"},
-        {u + "Incurable = cure\n", 1, prefix + "parser error at line 3: Invalud value for \"Incurable\"\n"},
-        {u + "Jokes = cure\n", 1, prefix + "parser error at line 3: Invalid action\n"},
+        {u + "loglevel = 3x\n", 1, prefix + "parser error at line 4: Error parsing digital_t\n"},
+        {u + "NoSuchKey = 1\n", 1, prefix + "parser error at line 4: Param not found\n"},
+        {u + "Infected = pass\n", 1, prefix + "parser error at line 4: Invalid value for \"Infected\"\n"},
+        {u + "Incurable = cure\n", 1, prefix + "parser error at line 4: Invalud value for \"Incurable\"\n"},
+        {u + "Jokes = cure\n", 1, prefix + "parser error at line 4: Invalid action\n"},
         {u + "Jokes = PASS\nMaxLogSize = 0\nQuarantineFilesMode = 0660\n", 0, ""},
         {u + "MaxBlocksize = 0\n", 1,
-         prefix + "parser error at line 3: Error in MaxBlocksize setting: it must be > 0.\n"},
-        {u + "SyslogPriority = Error\n", 1, prefix + "parser error at line 3: wrong SyslogPriority: Error\n"},
-        {u + "VorexAddress = unix:/x\n", 1, prefix + "parser error at line 3: Error parsing daemon address\n"},
+         prefix + "parser error at line 4: Error in MaxBlocksize setting: it must be > 0.\n"},
+        {u + "SyslogPriority = Error\n", 1, prefix + "parser error at line 4: wrong SyslogPriority: Error\n"},
+        {u + "VorexAddress = unix:/x\n", 1, prefix + "parser error at line 4: Error parsing daemon address\n"},
         {u + "VorexAddress = \"local:/x, ,inet:1@h\"\nVorexAddress = in:1@h, local:/y\n", 0, ""},
         {u + "[match]\nif request_url == \"a\" {\nLOGLEVEL = 3\n}\n", 1,
-         prefix + "parser error at line 5: Param LOGLEVEL is global only\n"},
+         prefix + "parser error at line 6: Param LOGLEVEL is global only\n"},
         {u + "[match]\nif request_url == \"a\" {\nBlockChats = yes\n}\n", 0, ""},
         // The user is resolved once, after the text: the last value counts.
         {"User = no_such_user_vrx\n" + u, 0, ""},
@@ -87,7 +93,7 @@ TEST_F(settings_check_only, configuration_texts)
 // Without User in the file the default "vorex" is looked up.
 TEST_F(settings_check_only, default_user)
 {
-    const process_result r = check("LogLevel = 1\n");
+    const process_result r = check("UwlDirectory = " + dir.path() + "/\nLogLevel = 1\n");
     if (getpwnam("vorex")) {
         EXPECT_EQ(r.status, 0);
     } else {
@@ -99,7 +105,7 @@ TEST_F(settings_check_only, default_user)
 
 TEST_F(settings_check_only, command_line)
 {
-    const std::string good = dir.write("good.ini", "User = " + user + "\n");
+    const std::string good = dir.write("good.ini", base_config());
     const std::string missing = dir.path() + "/missing.ini";
     const std::string open_error =
         "Error in opening ini file " + missing + " for reading: No such file or directory\n";
@@ -154,7 +160,7 @@ TEST_F(settings_check_only, log_file_and_diagnostic_dump)
         for (int i = 0; i < 200; ++i)
             old_content += old_line;
         dir.write("log", old_content);
-        const process_result r = check("User = " + user + "\nLogFile = " + log +
+        const process_result r = check(base_config() + "LogFile = " + log +
                                        "\nLogLevel = 34\nMaxLogSize = " + max_size +
                                        "\n[def]\nf = { request_url == \"a\" }\n"
                                        "[match]\nif f() {\nBlockChats = yes\n}\n");
@@ -184,6 +190,7 @@ TEST_F(settings_check_only, sample_configurations)
     ASSERT_FALSE(sample.empty());
     if (!getpwnam("vorex"))
         sample = replace_all(sample, "User = vorex\n", "User = " + user + "\n");
+    sample = replace_all(sample, "UwlDirectory = /var/vorex/uwl/\n", "UwlDirectory = " + dir.path() + "/\n");
     process_result r = check(sample);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Options OK\n");
@@ -195,7 +202,10 @@ TEST_F(settings_check_only, sample_configurations)
     local = replace_all(local, "@USER@", user);
     EXPECT_EQ(local.find('@' + std::string("RUN_DIR")), std::string::npos);
     dir.file("vorex-icapd.log");
+    const std::string uwl_dir = dir.path() + "/uwl";
+    ASSERT_EQ(mkdir(uwl_dir.c_str(), 0700), 0);
     r = check(local);
+    rmdir(uwl_dir.c_str());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Options OK\n");
 }

@@ -15,7 +15,9 @@ namespace {
 
 struct settings_load : ::testing::Test {
     icapd_config cfg;
-    const std::string user_line = "User = " + current_user() + "\n";
+    temp_dir uwl_dir;
+    // An existing user and a readable category folder make a text loadable.
+    const std::string user_line = "User = " + current_user() + "\nUwlDirectory = " + uwl_dir.path() + "/\n";
 };
 
 TEST_F(settings_load, first_matching_section_that_sets_a_key_decides)
@@ -86,7 +88,7 @@ TEST_F(settings_load, functions_back_conditions)
     icapd_config twice;
     EXPECT_EQ(load_text(twice, user_line + "[def]\nf = { request_url == \"x\" }\n"
                                            "[def]\nf = { request_url == \"y\" }\n"),
-              "Error while parsing config file: parser error at line 5: "
+              "Error while parsing config file: parser error at line 6: "
               "Function f already exists");
 }
 

@@ -74,7 +74,7 @@ TEST_F(uwl_load, files_go_to_the_category_of_their_type_text)
     mkdir((dir_.path + "sub.uwl").c_str(), 0700);
 
     log_capture log;
-    ASSERT_EQ(uwl_files_load(), 1);
+    ASSERT_EQ(uwl_files_load(g_config.uwl_directory), 1);
     const auto& table = uwl_categories();
     for (size_t i = 0; i < uwl_category_count; ++i) {
         const std::string name = table[i].name;
@@ -97,20 +97,20 @@ TEST_F(uwl_load, unreadable_directory_fails_the_load)
 {
     log_capture log;
     g_config.uwl_directory = dir_.path + "missing/";
-    EXPECT_EQ(uwl_files_load(), 0);
+    EXPECT_EQ(uwl_files_load(g_config.uwl_directory), 0);
     EXPECT_NE(log.text().find("Can`t open directory " + dir_.path + "missing/ for reading: "), std::string::npos);
 }
 
 TEST_F(uwl_load, a_good_delivery_replaces_its_list_on_reload)
 {
     write_list("list.uwl", {"type porno", "url old.com"});
-    ASSERT_EQ(uwl_files_load(), 1);
+    ASSERT_EQ(uwl_files_load(g_config.uwl_directory), 1);
     std::string matched;
     EXPECT_EQ(blocked("http://old.com/", "", matched), 1);
 
     write_list("list.uwl.cache", {"type porno", "url new.com"});
     const std::string delivered = read_bytes(dir_.path + "list.uwl.cache");
-    ASSERT_EQ(uwl_files_load(), 1);
+    ASSERT_EQ(uwl_files_load(g_config.uwl_directory), 1);
     EXPECT_EQ(read_bytes(dir_.path + "list.uwl"), delivered);
     EXPECT_TRUE(read_bytes(dir_.path + "list.uwl.cache").empty());
     EXPECT_EQ(uwl_categories()[slot("porno")].black.size(), 1u);
@@ -126,7 +126,7 @@ TEST_F(uwl_load, a_bad_delivery_is_left_in_place_and_the_old_list_kept)
     write_bytes(dir_.path + "list.uwl.cache", bad);
 
     log_capture log;
-    ASSERT_EQ(uwl_files_load(), 1);
+    ASSERT_EQ(uwl_files_load(g_config.uwl_directory), 1);
     EXPECT_EQ(read_bytes(dir_.path + "list.uwl.cache"), bad);
     std::string matched;
     EXPECT_EQ(blocked("http://old.com/", "", matched), 1);
@@ -140,7 +140,7 @@ TEST_F(uwl_load, requests_are_checked_by_enabled_categories_white_files_first)
     write_list("m.uwl", {"type malware", "url mal.com", "url both.com", "url whitemal.com"});
     write_list("mw.uwl", {"type whitelist_malware", "url both.com", "url whitemal.com"});
     write_list("c.uwl", {"type chats", "url chat.com"});
-    ASSERT_EQ(uwl_files_load(), 1);
+    ASSERT_EQ(uwl_files_load(g_config.uwl_directory), 1);
     add_user_override("kid", block_id::chats, true);
     add_user_override("adult", block_id::porno, false);
 
@@ -176,7 +176,7 @@ TEST_F(uwl_load, requests_are_checked_by_enabled_categories_white_files_first)
 TEST_F(uwl_load, hosts_on_white_uwl_files_are_never_refused)
 {
     write_list("p.uwl", {"type porno", "url bad.com", "pattern bad"});
-    ASSERT_EQ(uwl_files_load(), 1);
+    ASSERT_EQ(uwl_files_load(g_config.uwl_directory), 1);
     g_config.white_uwl_files_list.push_back({host_entry_host, "bad.com"});
 
     log_capture log;
