@@ -15,11 +15,20 @@
 #include "icap/icap_handle.h"
 #include "icap/icap_head.h"
 #include "icap/request_state.h"
+#include "scan/file_with_path.h"
 #include "scan/scan_report.h"
 #include "settings/config_load.h"
 #include "settings/icapd_config.h"
 
 namespace {
+
+// Nothing of one request may reach the next: its state, the scanner's report
+// lines and the quarantine name shown on pages.
+void reset_request() {
+    g_request.reset();
+    greport.report.clear();
+    quarantine_name_reset();
+}
 
 // Waits for the next request or the parent's signal; false ends the worker.
 bool wait_next_request(int fd) {
@@ -82,15 +91,13 @@ void serve_connection(int* fd) {
         g_request.entities.clear();
         if (*fd < 0 || !g_config.keep_alive || close_requested || bad_request)
             break;
-        g_request.reset();
-        greport.report.clear();
+        reset_request();
         if (readline_empty() && !wait_next_request(*fd))
             break;
     }
     vrx_log(log_level::wire, "exit cycle: %i %i %i %i\n", *fd, g_config.keep_alive ? 1 : 0, close_requested ? 1 : 0,
             bad_request ? 1 : 0);
-    g_request.reset();
-    greport.report.clear();
+    reset_request();
 }
 
 void client(int fd) {
