@@ -43,8 +43,9 @@ void build_reply_encapsulated(request_state& request) {
     request.reply_encapsulated.resize(std::min(request.reply_encapsulated.size(), reply_encapsulated_max));
 }
 
-// Sends one body as chunks of at most MaxBlocksize bytes and the last
-// chunk. The chunk buffer is kept for the next body of the process.
+// Sends one body, from its file or from memory, as chunks of at most
+// MaxBlocksize bytes; the caller ends it. The chunk buffer is kept for the
+// next body of the process.
 bool send_body(entity_record& body, reply_writer& out) {
     static std::vector<char> buffer;
     uint64_t block = std::max<uint64_t>(g_config.max_blocksize, 1);
