@@ -278,6 +278,9 @@ bool handle_bases(int fd)
     answer a;
     if (g_settings.mode == misbehaviour::absurd_count) {
         a.u32(0xffffffff);
+    } else if (g_settings.mode == misbehaviour::absurd_length) {
+        a.u32(1);
+        a.u32(0x7fffffff);
     } else {
         a.u32(2);
         a.text("standin-main.vdb");
@@ -321,7 +324,7 @@ bool handle_scan(int fd)
             a.u32(0x1);   // daemon error: the object cannot be read
             a.u32(0);
             a.u32(1);
-            a.text(path + " cannot be opened: " + strerror(errno));
+            a.text(path + " cannot open file with error: " + strerror(errno));
             return send_answer(fd, a);
         }
         struct stat st;

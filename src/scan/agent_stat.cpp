@@ -47,19 +47,23 @@ void send_agent_stat(const request_state& request, const std::string& file_text)
         return;
     }
     std::string record = agent_stat_record(request, file_text);
+    // The error text is taken where a call failed: after a success errno
+    // may still hold a retried EAGAIN.
+    std::string error;
     uint32_t ack = 0;
-    errno = 0;
-    bool sent = write_all(&fd, record.data(), static_cast<int64_t>(record.size()))
-                == static_cast<int64_t>(record.size());
-    bool acked = sent && fd >= 0 && read_uint32(&fd, &ack) == 4 && ack != 0;
-    int saved = errno;
+    if (write_all(&fd, record.data(), static_cast<int64_t>(record.size()))
+        != static_cast<int64_t>(record.size()))
+        error = strerror(errno);
+    else if (int64_t got = read_uint32(&fd, &ack); got != 4)
+        error = got < 0 ? strerror(errno) : "connection closed by the agent";
+    else if (ack == 0)
+        error = "record refused by the agent";
     if (fd >= 0)
         close(fd);
-    if (acked)
+    if (error.empty())
         vrx_log(log_level::wire, "Success send %u record(s) to agent (q = %s); url=%s (%i)\n",
                 static_cast<unsigned>(request.viruses_list.size()), file_text.c_str(),
                 request.url.c_str(), g_config.send_urls_with_viruses ? 1 : 0);
     else
-        vrx_log(log_level::error, "Error in send stat to agent: %s\n",
-                saved ? strerror(saved) : "no acknowledgement");
+        vrx_log(log_level::error, "Error in send stat to agent: %s\n", error.c_str());
 }

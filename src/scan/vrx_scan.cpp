@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <poll.h>
 #include <unistd.h>
 
 #include "daemon/log.h"
@@ -76,9 +77,19 @@ bool read_text(int* fd, std::string* out)
     return read_u32(fd, &length) && read_text_body(fd, length, out);
 }
 
-int connect_daemon(bool local_fallback)
+// Between commands a kept connection is silent: readable means the daemon
+// closed it (a restart) or left bytes behind, and a new one is opened
+// rather than failing the next command on it.
+bool connected(int* fd, bool local_fallback)
 {
-    return vrx_connect(g_config.daemon_addresses, local_fallback, true);
+    if (*fd >= 0) {
+        pollfd p{*fd, POLLIN, 0};
+        if (poll(&p, 1, 0) != 0)
+            drop_connection(fd);
+    }
+    if (*fd < 0)
+        *fd = vrx_connect(g_config.daemon_addresses, local_fallback, true);
+    return *fd >= 0;
 }
 
 uint64_t size_in_k(uint64_t size)
@@ -210,8 +221,9 @@ bool read_report(int* fd)
 }
 
 // The cured object goes into a new file beside the body and replaces it
-// only when exactly the announced size arrived, so a broken transfer leaves
-// the original body for the daemon-error action.
+// only when exactly the announced size arrived before the end of the
+// stream, so a broken transfer leaves the original body for the
+// daemon-error action.
 bool receive_cured_object(int* fd, entity_record& entity)
 {
     uint32_t size = 0;
@@ -262,6 +274,11 @@ bool receive_cured_object(int* fd, entity_record& entity)
         }
         left -= static_cast<uint64_t>(got);
     }
+    char extra;
+    if (read_all(fd, &extra, 1, false) != 0) {
+        fclose(out);
+        return finish(false);
+    }
     if (fclose(out) != 0 || rename(new_path.c_str(), entity.temp_path.c_str()) != 0) {
         vrx_log(log_level::error, "error in writing to %s: %s\n", entity.temp_path.c_str(),
                 strerror(errno));
@@ -276,7 +293,7 @@ bool receive_cured_object(int* fd, entity_record& entity)
 // One scan exchange; false for any failure on the daemon's side.
 bool scan_exchange(int* fd, entity_record& entity, request_state& request, uint32_t* code)
 {
-    if (*fd < 0 && (*fd = connect_daemon(true)) < 0)
+    if (!connected(fd, true))
         return false;
     bool sent = g_local_scan ? send_path_request(fd, entity, request)
                              : send_stream_request(fd, entity, request);
@@ -300,7 +317,7 @@ bool scan_exchange(int* fd, entity_record& entity, request_state& request, uint3
 
 int vrx_get_virus_num(int* fd)
 {
-    if (*fd < 0 && (*fd = connect_daemon(false)) < 0) {
+    if (!connected(fd, false)) {
         vrx_log(log_level::error, "can not open connection with daemon!\n");
         return 0;
     }
@@ -338,7 +355,7 @@ int vrx_get_virus_num(int* fd)
 
 int vrx_get_info(int* fd)
 {
-    if (*fd < 0 && (*fd = connect_daemon(false)) < 0)
+    if (!connected(fd, false))
         return 0;
     wire_buffer command;
     command.u32(cmd_info);

@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes as the scanning daemon's answer to one scan, in path
-// or stream mode (first input byte), and checks that the client neither
-// crashes nor keeps a connection after a broken answer.
+// or stream mode (first input byte): the client must neither crash, hang
+// nor allocate what the answer announces.
 
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "daemon/socket_io.h"
@@ -17,7 +18,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    // The answer must fit into the socket buffer: nobody reads the request.
     if (size < 1 || size > 60000)
         return 0;
     static std::string dir;
@@ -38,13 +38,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
           &icapd_config::dialers, &icapd_config::archive_restriction, &icapd_config::daemon_error})
         g_config.*s = action_pass;
 
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
-        abort();
-    if (write(pair[1], data + 1, size - 1) != static_cast<ssize_t>(size - 1))
-        abort();
-    shutdown(pair[1], SHUT_WR);
-
     entity_record entity;
     entity.temp_path = dir + "/body";
     entity.file = fopen(entity.temp_path.c_str(), "w+");
@@ -55,10 +48,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     g_local_scan = data[0] & 1;
     g_config.local_scan = g_local_scan;
 
+    // The answer follows the whole request, as a daemon would send it (a
+    // kept connection with bytes already waiting is not reused).
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
+        abort();
+    size_t request_size = g_local_scan ? 20 + entity.temp_path.size() : 20 + entity.size;
+    std::thread daemon([&] {
+        std::string got(request_size, '\0');
+        for (size_t done = 0; done < request_size;) {
+            ssize_t n = read(pair[1], &got[done], request_size - done);
+            if (n <= 0)
+                return;
+            done += static_cast<size_t>(n);
+        }
+        // The client may hang up before it has read everything.
+        send(pair[1], data + 1, size - 1, MSG_NOSIGNAL);
+        shutdown(pair[1], SHUT_WR);
+    });
     int fd = pair[0];
     vrx_scan_file(entity, request, &fd);
     if (fd >= 0)
-        close(fd);
+        close(fd);   // the daemon side sees the end and stops reading
+    daemon.join();
     close(pair[1]);
     return 0;
 }

@@ -51,11 +51,16 @@ TEST_F(agent_stat, RefusalAndMissingAgentAreLogged)
 {
     g_config.send_stat = true;
     const size_t size = agent_stat_record(request, "").size();
-    {
-        fake_peer agent(agent_path, size, wire_buffer().u32(0).bytes());
+    struct { std::string answer; const char* error; } cases[] = {
+        {wire_buffer().u32(0).bytes(), "record refused by the agent"},
+        {"", "connection closed by the agent"},
+    };
+    for (const auto& c : cases) {
+        fake_peer agent(agent_path, size, c.answer);
         send_agent_stat(request, "");
+        agent.received();
+        EXPECT_EQ(log_count(std::string("Error in send stat to agent: ") + c.error + "\n"), 1u);
     }
-    EXPECT_EQ(log_count("Error in send stat to agent: "), 1u);
     send_agent_stat(request, "");
     EXPECT_EQ(log_count("Can`t connect to agent from local:" + agent_path + "\n"), 1u);
     g_config.agent_addresses.clear();

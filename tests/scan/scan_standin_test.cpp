@@ -157,6 +157,18 @@ TEST_F(scan_standin, LocalModeFallsBackWhenTheFirstAddressIsDown)
     EXPECT_EQ(log_count("turn off local scan mode"), 1u);
 }
 
+TEST_F(scan_standin, KeptConnectionClosedByARestartIsReopened)
+{
+    start_standin();
+    make_body(clean_text);
+    EXPECT_EQ(vrx_scan_file(entity, request, &fd), 200);
+    ASSERT_GE(fd, 0);
+    start_standin();   // the old connection is closed by the scanner
+    EXPECT_EQ(vrx_scan_file(entity, request, &fd), 200);
+    EXPECT_EQ(greport.report, std::vector<std::string>{entity.temp_path + " Ok"});
+    EXPECT_EQ(vrx_get_virus_num(&fd), 200);
+}
+
 TEST_F(scan_standin, EveryMisbehaviourFailsClosed)
 {
     set_timeout(1);

@@ -114,6 +114,7 @@ TEST_F(scan_wire, CuredObjectReplacesTheBodyOnlyWhenComplete)
         {5, "HELLO", "HELLO", 0},
         {0, "", "", 0},
         {10, "HELLO", "original", 2},
+        {5, "HELLO!", "original", 2},   // longer than announced
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.announced);
