@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <strings.h>
 #include <poll.h>
@@ -28,7 +29,8 @@ int wait_for(int fd, short events, int timeout_seconds) {
     p.fd = fd;
     p.events = events;
     p.revents = 0;
-    int timeout_ms = timeout_seconds < 0 ? -1 : timeout_seconds * 1000;
+    // Waits longer than poll can express (about 24 days) have no limit.
+    int timeout_ms = timeout_seconds < 0 || timeout_seconds > INT_MAX / 1000 ? -1 : timeout_seconds * 1000;
     int rc;
     do {
         rc = poll(&p, 1, timeout_ms);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -139,6 +140,17 @@ TEST_F(socket_io_test, waits) {
     send_text("x");
     EXPECT_EQ(wait_readable(ours, -1), 1);
     EXPECT_EQ(wait_readable(-1, 0), 0);
+
+    // A limit too long for poll's milliseconds waits; it must not wrap
+    // round to a short time-out (4294968 s would be 704 ms).
+    char byte;
+    ASSERT_EQ(read(ours, &byte, 1), 1);
+    std::thread late([&] {
+        sleep(1);
+        send_text("y");
+    });
+    EXPECT_EQ(wait_readable(ours, 4294968), 1);
+    late.join();
 }
 
 TEST(find_nocase_test, cases) {
