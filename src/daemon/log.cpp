@@ -33,6 +33,12 @@ const char* level_word(unsigned level) {
     return (level & 1) ? "INFO" : "DEBUG";
 }
 
+// The target is open and LogLevel is not all ones; errors and warnings always
+// pass, other levels need each of their bits enabled.
+bool level_enabled(unsigned level) {
+    return g_target != log_suspended && g_mask != 0xffffffffu && (level & ~warn_bit & ~g_mask) == 0;
+}
+
 // Local-time offset seen by the last ordinary message or load, for signal
 // handlers.
 volatile long g_utc_offset = 0;
@@ -282,8 +288,7 @@ void vrx_log(unsigned level, const char* fmt, ...) {
     char head[16];
     snprintf(head, sizeof head, "%s ", word);
 
-    bool enabled = g_target != log_suspended && g_mask != 0xffffffffu &&
-                   (level & ~warn_bit & ~g_mask) == 0;
+    bool enabled = level_enabled(level);
     if (enabled) {
         if (g_extra_debug) {
             va_list copy;
@@ -307,8 +312,7 @@ void vrx_log(unsigned level, const char* fmt, ...) {
 
 void vrx_log_async(unsigned level, const char* fmt, ...) {
     int saved_errno = errno;
-    bool enabled = g_target != log_suspended && g_mask != 0xffffffffu &&
-                   (level & ~warn_bit & ~g_mask) == 0;
+    bool enabled = level_enabled(level);
     if (!enabled && !g_extra_debug)
         return;
     va_list args;
