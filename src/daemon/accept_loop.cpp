@@ -82,10 +82,37 @@ void start_worker(int connection) {
     }
 }
 
-// Accept failures that leave the listening socket usable.
+// Accept failures that leave the listening socket usable: a moment without
+// descriptors or memory, or (Linux) a network error of the one pending
+// connection, which accept reports in its place.
 bool accept_error_is_transient(int error) {
-    return error == EAGAIN || error == EWOULDBLOCK || error == EMFILE || error == ENFILE ||
-           error == ENOBUFS || error == ENOMEM;
+    switch (error) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENOPROTOOPT:
+    case EOPNOTSUPP:
+    case EPERM:
+#ifdef ENONET
+    case ENONET:
+#endif
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool accept_error_is_resource(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
 }  // namespace
@@ -132,7 +159,7 @@ int accept_loop() {
                 continue;
             vrx_log(log_level::error, "accept: %s\n", strerror(error));
             if (accept_error_is_transient(error)) {
-                if (error != EAGAIN && error != EWOULDBLOCK)
+                if (accept_error_is_resource(error))
                     usleep(100000);  // let descriptors or memory come back
                 continue;
             }
