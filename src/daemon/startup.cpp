@@ -43,8 +43,10 @@ void load_configuration(int argc, char** argv) {
 }
 
 void drop_privileges() {
-    // Groups first, while still root, so that no group of root is kept.
-    if (initgroups(g_config.user.c_str(), g_config.gid) != 0 || setgid(g_config.gid) != 0 ||
+    // Groups first, while still root, so that no group of root is kept; a
+    // daemon started by another user cannot change its groups and keeps them.
+    bool as_root = geteuid() == 0;
+    if ((as_root && (initgroups(g_config.user.c_str(), g_config.gid) != 0 || setgid(g_config.gid) != 0)) ||
         setuid(g_config.uid) != 0) {
         vrx_log(log_level::error, "failed to set privileges: %s\n", strerror(errno));
         exit(1);
