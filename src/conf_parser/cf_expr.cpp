@@ -13,6 +13,11 @@ void print_indent(std::ostream& out, int32_t indent) {
         out << "|   ";
 }
 
+expression::expression(int32_t depth) : depth_(depth) {
+    if (depth > max_expression_depth)
+        throw std::runtime_error("bool expression nested too deeply");
+}
+
 void check_variable_name(const std::string& name) {
     if (name != "request_url" && name != "request_username" && name != "request_ip" &&
         name != "system_time")

@@ -7,6 +7,7 @@
 //   new expr::op_ieq(expr::value_ptr<expr::string_type_traits>($1), ...)
 // and a finished tree is shared as expr_ptr (cf_parser.h).
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <ostream>
@@ -32,9 +33,17 @@ void print_indent(std::ostream& out, int32_t indent);
 // one of request_url, request_username, request_ip, system_time (exactly).
 void check_variable_name(const std::string& name);
 
+// Deepest chain of boolean nodes a tree may hold, function bodies reached
+// through calls included. Evaluation, printing and destruction recurse
+// along such chains, and a printed line is indented by its depth; a
+// left-associative "||" chain grows the tree without growing the parser's
+// stack, so the depth is bounded here.
+constexpr int32_t max_expression_depth = 1000;
+
 class expression {
 public:
-    expression() = default;
+    // Raises std::runtime_error beyond max_expression_depth.
+    explicit expression(int32_t depth = 1);
     expression(const expression&) = delete;
     expression& operator=(const expression&) = delete;
 
@@ -42,6 +51,12 @@ public:
     virtual void print(std::ostream& out, int32_t indent) const = 0;
     virtual ~expression() = default;
     virtual const char* name() const = 0;
+
+    // Boolean nodes on the longest path from this node down, this one too.
+    int32_t depth() const { return depth_; }
+
+private:
+    int32_t depth_;
 };
 
 using node_ptr = std::unique_ptr<const expression>;
@@ -140,7 +155,9 @@ private:
 
 class bool_2arg : public expression {
 public:
-    bool_2arg(node_ptr left, node_ptr right) : left_(std::move(left)), right_(std::move(right)) {}
+    bool_2arg(node_ptr left, node_ptr right)
+        : expression(1 + std::max(left->depth(), right->depth())), left_(std::move(left)),
+          right_(std::move(right)) {}
     void print(std::ostream& out, int32_t indent) const override;
 
 protected:
@@ -164,7 +181,7 @@ public:
 
 class bool_1arg : public expression {
 public:
-    explicit bool_1arg(node_ptr arg) : arg_(std::move(arg)) {}
+    explicit bool_1arg(node_ptr arg) : expression(1 + arg->depth()), arg_(std::move(arg)) {}
     void print(std::ostream& out, int32_t indent) const override;
 
 protected:
@@ -182,7 +199,7 @@ public:
 class bool_ref : public expression {
 public:
     bool_ref(const expr_ptr& body, std::string function_name)
-        : body_(body), function_name_(std::move(function_name)) {}
+        : expression(1 + body->depth()), body_(body), function_name_(std::move(function_name)) {}
 
     bool evaluate(const expr_context& ctx) const override;
     void print(std::ostream& out, int32_t indent) const override;

@@ -29,6 +29,21 @@ struct error_case {
 
 const std::string match_if = "[match]\nif ";
 
+std::string repeated(const std::string& piece, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += piece;
+    return text;
+}
+
+// f1 calls f0, f2 calls f1, ...: a chain of calls `count` functions long.
+std::string function_chain(int count) {
+    std::string text = "[def]\nf0 = { request_url == \"a\" }\n";
+    for (int i = 1; i < count; ++i)
+        text += "f" + std::to_string(i) + " = { f" + std::to_string(i - 1) + "() }\n";
+    return text;
+}
+
 const std::vector<error_case> error_cases = {
     // Scanner
     {"blank in a section name", "A = 1\n[my section]\n",
@@ -56,6 +71,11 @@ const std::vector<error_case> error_cases = {
      "CF_EXPR_LT or CF_EXPR_LE"},
     {"deep nesting exhausts the stack", match_if + std::string(20000, '(') + "\n",
      "parser error at line 2: memory exhausted"},
+    // A left-associative chain deepens the tree, not the parser's stack.
+    {"long || chain", match_if + repeated("request_url == \"a\" || ", 1000) + "request_url == \"a\" {\n",
+     "parser error at line 2: bool expression nested too deeply"},
+    {"long chain of function calls", function_chain(1001),
+     "parser error at line 1002: bool expression nested too deeply"},
     // Semantic
     {"unknown parameter", "A = 1\nNoSuch = 2\n", "parser error at line 3: Param not found"},
     {"error from the context", match_if + "request_url == \"a\" {\nGlobalOnly = 1\n}\n",
