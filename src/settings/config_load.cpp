@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sstream>
+#include <streambuf>
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
@@ -46,19 +47,56 @@ void resolve_user(icapd_config& cfg)
     cfg.gid = pw->pw_gid;
 }
 
+// Hands what is written to it to the log one line at a time, so that the
+// dump of a large configuration is never held in memory whole.
+class log_line_writer : public std::streambuf {
+public:
+    ~log_line_writer() override
+    {
+        if (!line_.empty())
+            write_line();
+    }
+
+protected:
+    int_type overflow(int_type c) override
+    {
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            const char byte = traits_type::to_char_type(c);
+            xsputn(&byte, 1);
+        }
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* text, std::streamsize length) override
+    {
+        for (std::streamsize i = 0; i < length; ++i) {
+            if (text[i] == '\n')
+                write_line();
+            else
+                line_ += text[i];
+        }
+        return length;
+    }
+
+private:
+    void write_line()
+    {
+        vrx_log(log_level::wire, "%s\n", line_.c_str());
+        line_.clear();
+    }
+
+    std::string line_;
+};
+
 // Logs the def functions and the match conditions, one log line a line.
 void dump_expressions(const icapd_config& cfg)
 {
-    std::ostringstream dump;
+    log_line_writer lines;
+    std::ostream dump(&lines);
     cfg.functions.print(dump);
     for (const match_block& block : cfg.match_blocks) {
         dump << "\nMATCH_EXPRESSION:\n";
         block.condition->print(dump, 0);
     }
-    std::istringstream lines(dump.str());
-    std::string line;
-    while (std::getline(lines, line))
-        vrx_log(log_level::wire, "%s\n", line.c_str());
 }
 
 int64_t path_limit(const std::string& path, int name, int64_t fallback)
