@@ -40,8 +40,9 @@ const char usage_text[] =
     "                        such as \",K\"\n"
     "  --signatures FILE     add the signatures of FILE, one G:NAME:TEXT a line\n"
     "  --records N           records reported for the main virus base (default 100)\n"
-    "  --misbehave MODE      refuse, stall, close-mid-answer, absurd-count,\n"
-    "                        absurd-length or short-cure\n"
+    "  --misbehave MODE      refuse (close each connection at once), stall,\n"
+    "                        close-mid-answer, absurd-count, absurd-length or\n"
+    "                        short-cure (a cured object shorter than announced)\n"
     "  --stall-seconds N     how long a stall lasts at most (default 30)\n"
     "The EICAR test string is always known, as \"EICAR-Test-File,K\" (infected).\n";
 
@@ -96,17 +97,17 @@ volatile sig_atomic_t g_stop = 0;
     exit(2);
 }
 
-bool add_signature(const std::string& spec)
+bool add_signature(const std::string& entry)
 {
-    size_t first = spec.find(':');
-    size_t second = first == std::string::npos ? first : spec.find(':', first + 1);
-    if (second == std::string::npos || second + 1 >= spec.size())
+    size_t first = entry.find(':');
+    size_t second = first == std::string::npos ? first : entry.find(':', first + 1);
+    if (second == std::string::npos || second + 1 >= entry.size())
         return false;
-    std::string word = spec.substr(0, first);
+    std::string word = entry.substr(0, first);
     for (const group_info& g : groups) {
         if (word == g.word) {
             g_settings.signatures.push_back(
-                {&g, spec.substr(first + 1, second - first - 1), spec.substr(second + 1)});
+                {&g, entry.substr(first + 1, second - first - 1), entry.substr(second + 1)});
             return true;
         }
     }

@@ -34,12 +34,24 @@ void FileWithPath::trunc(size_t limit)
         full_.resize(limit);
 }
 
-FileWithPath FileWithPath::with_suffix(const std::string& suffix) const
+void FileWithPath::trunc_name(size_t limit)
+{
+    if (full_.size() > dir_length_ + limit)
+        full_.resize(dir_length_ + limit);
+}
+
+FileWithPath FileWithPath::with_suffix(const std::string& suffix, size_t name_limit) const
 {
     FileWithPath result = *this;
     result.full_name();   // refuses an invalid object
+    result.trunc_name(name_limit > suffix.size() ? name_limit - suffix.size() : 0);
     result.full_ += suffix;
     return result;
+}
+
+size_t quarantine_name_limit()
+{
+    return static_cast<size_t>(std::max<int64_t>(1, g_config.quarantine_name_max));
 }
 
 FileWithPath quarantine_name_for(const request_state& request)
@@ -48,6 +60,7 @@ FileWithPath quarantine_name_for(const request_state& request)
     std::replace(name.begin(), name.end(), '/', '|');
     FileWithPath result(g_config.path_to_quarantine, name);
     result.trunc(static_cast<size_t>(std::max<int64_t>(0, g_config.quarantine_path_max)));
+    result.trunc_name(quarantine_name_limit());
     return result;
 }
 

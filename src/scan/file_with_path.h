@@ -17,9 +17,12 @@ public:
     // Cuts the full name to `limit` characters; throws std::range_error when
     // that would leave nothing of the file name.
     void trunc(size_t limit);
+    // Cuts the file part to at most `limit` characters.
+    void trunc_name(size_t limit);
     void invalidate() { valid_ = false; }
-    // The same name with `suffix` appended to its file part.
-    FileWithPath with_suffix(const std::string& suffix) const;
+    // The same name with `suffix` appended to its file part, which is cut
+    // first so that both fit into `name_limit` characters.
+    FileWithPath with_suffix(const std::string& suffix, size_t name_limit) const;
 
 private:
     bool valid_ = false;
@@ -27,8 +30,12 @@ private:
     size_t dir_length_ = 0;
 };
 
+// Longest file name the quarantine folder takes.
+size_t quarantine_name_limit();
+
 // The request URL with every "/" replaced by "|", under PathToQuarantine,
-// cut to the quarantine path limit.
+// cut to the quarantine path limit and its file part to the name limit
+// (a longer name could never be created).
 FileWithPath quarantine_name_for(const request_state& request);
 
 // The worker's quarantine name for the current request, computed at first

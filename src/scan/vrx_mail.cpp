@@ -97,7 +97,7 @@ std::string mail_lock_name(const request_state& request, const std::string& extr
     else
         std::replace(object.begin(), object.end(), '/', '|');
     std::string lock = g_config.cache + "lock." + object;
-    auto limit = static_cast<size_t>(std::max<int64_t>(1, g_config.quarantine_name_max));
+    size_t limit = quarantine_name_limit();
     if (lock.size() >= limit)
         lock.resize(limit - 1);
     return lock;

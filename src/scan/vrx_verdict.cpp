@@ -73,7 +73,7 @@ bool move_to_quarantine(request_state& request, entity_record& entity, std::stri
             break;
         if (errno != EEXIST || suffix > 100000)
             return false;
-        candidate = base.with_suffix("." + std::to_string(suffix));
+        candidate = base.with_suffix("." + std::to_string(suffix), quarantine_name_limit());
     }
     // The body's file is rewritten as the report page next: it must not
     // share its data with the quarantined copy.

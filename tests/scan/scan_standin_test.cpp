@@ -221,11 +221,14 @@ TEST_F(scan_standin, VirusBasesAndInformation)
     EXPECT_EQ(fd, -1);
 }
 
-TEST_F(scan_standin, EmptyBodyIsNotSent)
+TEST_F(scan_standin, NoScannerFailsClosedButAnEmptyBodyIsNotSent)
 {
     g_config.daemon_addresses = {local_address(dir + "/nobody.sock")};
     make_body("");
     EXPECT_EQ(vrx_scan_file(entity, request, &fd), 200);
+    make_body(clean_text);
+    EXPECT_EQ(vrx_scan_file(entity, request, &fd), 4);
+    EXPECT_EQ(body(), "[/ERR_FAILED_CHECK]");
     EXPECT_EQ(fd, -1);
 }
 

@@ -97,21 +97,27 @@ TEST_F(verdict, PassKeepsAClosedBody)
 
 TEST_F(verdict, QuarantineName)
 {
-    struct { std::string directory; std::string url; int64_t limit; std::string full; } cases[] = {
-        {"/q", "http://h/a/b", 1024, "/q/http:||h|a|b"},
-        {"/q/", "http://h/a/b", 1024, "/q/http:||h|a|b"},
-        {"/q", "http://h/a/b", 8, "/q/http:"},
-        {"", "a/b", 1024, "a|b"},
+    struct { std::string directory; std::string url; int64_t limit; int64_t name_limit;
+             std::string full; } cases[] = {
+        {"/q", "http://h/a/b", 1024, 256, "/q/http:||h|a|b"},
+        {"/q/", "http://h/a/b", 1024, 256, "/q/http:||h|a|b"},
+        {"/q", "http://h/a/b", 8, 256, "/q/http:"},
+        {"/q", "http://h/a/b", 1024, 7, "/q/http:||"},   // longer names cannot be made
+        {"", "a/b", 1024, 256, "a|b"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.full);
         g_config.path_to_quarantine = c.directory;
         g_config.quarantine_path_max = c.limit;
+        g_config.quarantine_name_max = c.name_limit;
         request.url = c.url;
         FileWithPath name = quarantine_name_for(request);
         EXPECT_EQ(name.full_name(), c.full);
         EXPECT_EQ(name.file_name(), c.full.substr(c.full.rfind('/') + 1));
     }
+    // A numeric suffix still fits into the name limit.
+    EXPECT_EQ(FileWithPath("/q", "abcdef").with_suffix(".1", 6).full_name(), "/q/abcd.1");
+    EXPECT_EQ(FileWithPath("/q", "abcdef").with_suffix(".1", 256).full_name(), "/q/abcdef.1");
     g_config.path_to_quarantine = "/quarantine";
     g_config.quarantine_path_max = 12;
     EXPECT_THROW(quarantine_name_for(request), std::range_error);
