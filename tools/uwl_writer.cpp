@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <sstream>
@@ -13,6 +12,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include "uwl_files/parsed_url.h"
 #include "uwl_files/uwl_signature.h"
 
 const char uwl_source_format[] =
@@ -28,7 +28,8 @@ const char uwl_source_format[] =
     "                         that begin with /PATH (\"example.com\" lists the\n"
     "                         whole site, \"example.com/a/\" a directory,\n"
     "                         \"example.com/a/page\" one page); HOST may be an\n"
-    "                         address, IPv6 in brackets\n"
+    "                         address, IPv6 in brackets; no user part, port\n"
+    "                         or query; letter case of HOST is ignored\n"
     "  params HOST[/PATH] [NAME=VALUE ...]\n"
     "                         the same key, only for URLs whose query holds\n"
     "                         every NAME=VALUE given (none: any query); several\n"
@@ -39,13 +40,6 @@ namespace {
 [[noreturn]] void fail(const std::string& what)
 {
     throw std::runtime_error(what);
-}
-
-std::string lower(std::string text)
-{
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }
 
 void put32(std::string& out, uint32_t v)
@@ -72,36 +66,39 @@ void append_bytes(std::string& out, const unsigned char* p, size_t n)
 
 uwl_key_bytes uwl_url_key(const std::string& url)
 {
-    const size_t slash = url.find('/');
-    const std::string host = lower(url.substr(0, slash));
-    const std::string path = slash == std::string::npos ? std::string() : url.substr(slash);
-    if (host.empty())
+    // The daemon's own parser splits the text, so a key hashes exactly what
+    // a request URL of that host and path would.
+    ParsedUrl parsed;
+    parse_url(parsed, url.c_str(), url.size());
+    const size_t host_end = std::min(url.find('/'), url.size());
+    if (parsed.m_host.empty())
         fail("empty host in \"" + url + "\"");
-    if (path.size() > 0xffff)
+    // A user part, a port or a query never reaches a key: such a key would
+    // match nothing.
+    if (parsed.m_host_start != 0 || parsed.m_hostname_length != host_end || url.find('?') != std::string::npos)
+        fail("not a plain HOST[/PATH] in \"" + url + "\"");
+    if (parsed.m_resource > 0xffff)
         fail("path longer than 65535 bytes in \"" + url + "\"");
 
-    unsigned char address[16];
-    const std::string bare = host.size() > 2 && host.front() == '[' && host.back() == ']'
-        ? host.substr(1, host.size() - 2) : host;
     uwl_md5 md5;
     unsigned level;
-    if (inet_pton(AF_INET, bare.c_str(), address) == 1) {
+    if (parsed.m_ip_type == url_ip_v4) {
         level = uwl_level_ipv4;
-        md5.update(address, 4);
-    } else if (inet_pton(AF_INET6, bare.c_str(), address) == 1) {
+        md5.update(parsed.m_address, 4);
+    } else if (parsed.m_ip_type == url_ip_v6) {
         level = uwl_level_ipv6;
-        md5.update(address, 16);
+        md5.update(parsed.m_address, 16);
     } else {
-        level = static_cast<unsigned>(std::count(host.begin(), host.end(), '.')) + 1;
-        if (level > uwl_level_max_labels)
+        if (parsed.label_count() > uwl_level_max_labels)
             fail("more than 253 labels in \"" + url + "\"");
-        md5.update(host.data(), host.size());
+        level = static_cast<unsigned>(parsed.label_count());
+        md5.update(parsed.m_host.data(), parsed.m_host.size());
     }
-    md5.update(path.data(), path.size());
+    md5.update(url.data() + parsed.m_path_start, parsed.m_resource);
     unsigned char digest[uwl_digest_size];
     md5.digest(digest);
     uwl_key_bytes key;
-    uwl_key_encode(key.data(), level, static_cast<unsigned>(path.size()), digest);
+    uwl_key_encode(key.data(), level, static_cast<unsigned>(parsed.m_resource), digest);
     return key;
 }
 
@@ -144,8 +141,12 @@ void uwl_source_line(uwl_source& source, const std::string& line)
         if (!(words >> url))
             fail("params needs HOST[/PATH]");
         std::vector<std::string> set;
-        for (std::string param; words >> param;)
+        for (std::string param; words >> param;) {
+            // The query is split at "&", so no parameter of a URL holds one.
+            if (param.find('&') != std::string::npos)
+                fail("parameter \"" + param + "\" holds \"&\"");
             set.push_back(param);
+        }
         if (set.size() > 255)
             fail("more than 255 parameters in one set");
         source.param_keys[uwl_url_key(url)].push_back(set);

@@ -32,8 +32,10 @@ struct uwl_source {
 
 // The key of "host[/path]": the level is the host's label count (255 for an
 // IPv4 address, 254 for an IPv6 address, bracketed or not), the digest the
-// MD5 of the lower-case host (or binary address) followed by the path.
-// Throws std::runtime_error for a key that cannot be expressed.
+// MD5 of the host as request URLs are read (lower case, one final "."
+// dropped) or of the binary address, followed by the path. Throws
+// std::runtime_error for a key that no URL could match (user part, port,
+// query, more than 253 labels).
 uwl_key_bytes uwl_url_key(const std::string& url);
 
 // One statement of the source format (see uwl_source_format); blank lines

@@ -30,7 +30,10 @@ TEST(uwl_build, source_file_and_options_make_a_loadable_list)
                 "url Cards.example/poker/\n"
                 "params dice.example/roll seed=1 n=2\n"
                 "pattern jackpot now\n"
-                "ipv4 10.9.8.7\n");
+                "ipv4 10.9.8.7\n"
+                "# hosts are read as in request URLs\n"
+                "url Trail.Example.\n"
+                "url 10.1.1.1./admin\n");
     const std::string out = dir.path + "g.uwl";
     ASSERT_EQ(run_build("-k " VRX_UWL_PRIVATE_KEY " -o " + out + " " + dir.path + "src.txt --ipv6 ::2",
                         dir.path + "err"), 0) << read_bytes(dir.path + "err");
@@ -48,6 +51,8 @@ TEST(uwl_build, source_file_and_options_make_a_loadable_list)
         {"10.9.8.7/", true},
         {"[::2]/", true},
         {"[::3]/", false},
+        {"www.trail.example/", true},
+        {"10.1.1.1:80/admin", true},
     };
     for (const auto& [text, listed] : cases) {
         ParsedUrl url;
@@ -72,6 +77,11 @@ TEST(uwl_build, bad_sources_fail_without_output)
         {key + dir.path + "bad.txt", 1, "bad.txt:3: bad IPv4 address \"300.1.1.1\""},
         {key + "--url x.example", 1, "the source has no type"},
         {key + "--type porno --frobnicate x", 1, "unknown statement \"frobnicate\""},
+        // keys that no request URL would reach
+        {key + "--type porno --url x.example:8080/a", 1, "not a plain HOST[/PATH]"},
+        {key + "--type porno --url user@x.example", 1, "not a plain HOST[/PATH]"},
+        {key + "--type porno --url x.example/a?b=1", 1, "not a plain HOST[/PATH]"},
+        {key + "--type porno --params 'x.example/a b=1&c=2'", 1, "holds \"&\""},
         {key + dir.path + "missing.txt", 1, "cannot read"},
         {"-k " + dir.path + "bad.txt -o " + out + " --type porno", 1, "no DSA private key"},
         {"-o " + out + " --type porno", 2, "Usage: uwl_build"},
