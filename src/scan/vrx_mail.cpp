@@ -136,7 +136,7 @@ int vrx_report_file(request_state& request, entity_record& entity, const char* r
     };
     std::string command = mail_command_line(g_config.mail_command, g_config.hostmaster);
     std::string template_path = g_config.templates + "/email.templ";
-    std::unique_ptr<FILE, int (*)(FILE*)> tmpl(fopen(template_path.c_str(), "r"), fclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> tmpl(fopen(template_path.c_str(), "re"), fclose);
     if (!tmpl) {
         vrx_log(log_level::error, "vrx_report_file: can not open template - %s: %s\n",
                 template_path.c_str(), strerror(errno));

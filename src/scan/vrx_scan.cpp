@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <new>
 #include <poll.h>
@@ -231,7 +233,7 @@ bool receive_cured_object(int* fd, entity_record& entity)
         return false;
     vrx_log(log_level::debug, "vrx_scan_file: get modify file from daemon socket (size=%u)\n", size);
     std::string new_path = entity.temp_path + ".XXXXXX";
-    int new_fd = mkstemp(&new_path[0]);
+    int new_fd = mkostemp(&new_path[0], O_CLOEXEC);   // kept from the mail command
     if (new_fd < 0) {
         vrx_log(log_level::error, "error in open %s: %s\n", new_path.c_str(), strerror(errno));
         return false;
@@ -284,7 +286,7 @@ bool receive_cured_object(int* fd, entity_record& entity)
                 strerror(errno));
         return finish(false);
     }
-    if (entity.file && !(entity.file = freopen(entity.temp_path.c_str(), "r+", entity.file)))
+    if (entity.file && !(entity.file = freopen(entity.temp_path.c_str(), "r+e", entity.file)))
         return finish(false);
     entity.size = size;
     return finish(true);

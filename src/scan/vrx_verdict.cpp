@@ -194,9 +194,10 @@ int vrx_check_result(uint32_t code, entity_record& entity, request_state& reques
 
 int vrx_pass_file(entity_record& entity)
 {
-    // "a+" keeps the content, a body cured by the daemon included.
-    FILE* file = entity.file ? freopen(entity.temp_path.c_str(), "a+", entity.file)
-                             : fopen(entity.temp_path.c_str(), "a+");
+    // "a+" keeps the content, a body cured by the daemon included; "e"
+    // keeps the body from the mail command.
+    FILE* file = entity.file ? freopen(entity.temp_path.c_str(), "a+e", entity.file)
+                             : fopen(entity.temp_path.c_str(), "a+e");
     entity.file = file;
     if (!file) {
         vrx_log(log_level::error, "vrx_pass_file: can not open temp file %s: %s\n",
@@ -216,8 +217,8 @@ int vrx_pass_file(entity_record& entity)
 
 int truncate_file(entity_record& entity)
 {
-    FILE* file = entity.file ? freopen(entity.temp_path.c_str(), "w+", entity.file)
-                             : fopen(entity.temp_path.c_str(), "w+");
+    FILE* file = entity.file ? freopen(entity.temp_path.c_str(), "w+e", entity.file)
+                             : fopen(entity.temp_path.c_str(), "w+e");
     entity.file = file;
     if (!file) {
         vrx_log(log_level::info, "can not open temp file for truncate %s: %s\n",

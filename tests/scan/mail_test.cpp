@@ -102,6 +102,18 @@ TEST_F(mail, OnlyTheFirstPercentSIsReplaced)
     EXPECT_TRUE(std::filesystem::exists(dir + "/m-admin-%n-%s"));
 }
 
+TEST_F(mail, CommandInheritsNoFileOfTheWorker)
+{
+    if (!std::filesystem::exists("/proc/self/fd"))
+        GTEST_SKIP() << "no /proc";
+    g_config.mail_command = "ls -l /proc/$$/fd > " + dir + "/fds; cat >/dev/null";
+    EXPECT_EQ(vrx_make_action_on_file(request, entity, action_truncate, "why", "/ERR_ACCESS_DENIED"), 3);
+    std::string fds = read_file(dir + "/fds");
+    EXPECT_NE(fds.find("pipe:"), std::string::npos) << fds;
+    EXPECT_EQ(fds.find(entity.temp_path), std::string::npos) << fds;
+    EXPECT_EQ(fds.find("email.templ"), std::string::npos) << fds;
+}
+
 TEST_F(mail, FailedCommandIsAFailureAndFreesTheLock)
 {
     g_config.mail_command = "cat >/dev/null; exit 3";
