@@ -10,6 +10,10 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 
 #include "integration/daemon_harness.h"
 
@@ -150,6 +154,7 @@ TEST_F(daemon_test, burst_of_quick_connections) {
 
 TEST_F(daemon_test, reload_ends_idle_workers_and_applies_new_settings) {
     start();
+    int before = d.open_descriptors();
     int idle = d.connect();
     ASSERT_TRUE(daemon_harness::send_all(idle, options_request));
     ASSERT_EQ(daemon_harness::read_until(idle, istag), options_reply);
@@ -165,6 +170,7 @@ TEST_F(daemon_test, reload_ends_idle_workers_and_applies_new_settings) {
               options_start + "Options-TTL: 3600\r\nEncapsulated: null-body=0" + istag);
     EXPECT_TRUE(file_exists(d.pid_path()));
     EXPECT_NE(d.log().find("parent close his descriptor"), std::string::npos);
+    EXPECT_EQ(d.open_descriptors(), before);
 }
 
 TEST_F(daemon_test, reload_lets_a_busy_worker_finish) {
@@ -371,6 +377,37 @@ TEST_F(daemon_test, daemonising) {
         return stat.empty() || stat.find(") Z") != std::string::npos;
     }));
     EXPECT_NE(d.log().find("INFO Vorex (R) icapd shutdown\n"), std::string::npos);
+}
+
+// Started by an ordinary user whose own name is User: it cannot change its
+// groups, and still daemonises and serves.
+TEST_F(daemon_test, daemonising_as_an_ordinary_user) {
+    const struct passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "needs root to start the daemon as nobody";
+    uid_t uid = nobody->pw_uid;
+    gid_t gid = nobody->pw_gid;
+    d.write_config("User = nobody\n");
+    for (const char* name : {"", "cache", "uwl", "vorex-icapd.ini"})
+        ASSERT_EQ(chown(d.path(name).c_str(), uid, gid), 0) << name;
+    pid_t first = fork();
+    if (first == 0) {
+        int null_fd = open("/dev/null", O_RDWR);
+        for (int fd = 0; fd <= 2; ++fd)
+            dup2(null_fd, fd);
+        if (setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0)
+            execl(daemon_harness::binary().c_str(), "vorex-icapd", "-f", d.config_path().c_str(),
+                  static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int raw = 0;
+    ASSERT_EQ(waitpid(first, &raw, 0), first);
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw << d.log();
+    ASSERT_TRUE(wait_until([&] { return !daemon_harness::read_file(d.pid_path()).empty(); })) << d.log();
+    pid_t pid = std::stoi(daemon_harness::read_file(d.pid_path()));
+    EXPECT_EQ(d.exchange(options_request), options_reply);
+    kill(pid, SIGTERM);
+    EXPECT_TRUE(wait_until([&] { return !file_exists(d.pid_path()); }));
 }
 
 }  // namespace
