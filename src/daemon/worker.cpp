@@ -23,9 +23,11 @@
 namespace {
 
 // Nothing of one request may reach the next: its state, the scanner's report
-// lines and the quarantine name shown on pages.
+// lines, the quarantine name shown on pages, and the path of its body file
+// (gone with the request), which a later SIGTERM must not remove.
 void reset_request() {
     g_request.reset();
+    g_last_temp_file.clear();
     greport.report.clear();
     quarantine_name_reset();
 }
