@@ -33,13 +33,22 @@ int turn_into_report(entity_record& header, entity_record& body) {
 
 void build_reply_encapsulated(request_state& request) {
     request.reply_encapsulated.clear();
+    const entity_record* last = nullptr;
     for (const entity_record& entity : request.entities) {
         if (!valid_for_reply(entity.name, request.method))
             continue;
         if (!request.reply_encapsulated.empty())
             request.reply_encapsulated += ", ";
         request.reply_encapsulated += entity.name + "=" + std::to_string(entity.offset);
+        last = &entity;
     }
+    // The client reads a reply message up to its body or null-body item, so
+    // one ends the list also when the request had none (an opt-body is
+    // never sent back).
+    if (!last)
+        request.reply_encapsulated = "null-body=0";
+    else if (is_header(last->name))
+        request.reply_encapsulated += ", null-body=" + std::to_string(last->offset + last->size);
     request.reply_encapsulated.resize(std::min(request.reply_encapsulated.size(), reply_encapsulated_max));
 }
 
@@ -91,6 +100,36 @@ bool send_body(entity_record& body, reply_writer& out) {
     return true;
 }
 
+bool scanning_enabled() { return !g_config.daemon_addresses.empty(); }
+
+// Scans `body` and rewrites the message for the verdict. `header` is the
+// message's HTTP header, or entities.end() for a body sent without one; a
+// report page then gets a header of its own. Returns the scan result, or
+// -1 when the body or its report cannot be written.
+int scan_body(request_state& request, std::list<entity_record>::iterator header,
+              std::list<entity_record>::iterator body) {
+    if (body_to_file(*body) != 200)
+        return -1;
+    rewind(body->file);
+    int scanned = vrx_scan_file(*body, request, &g_daemon_fd);
+    bool report = scanned == 4;
+    if (scanned == 0) {
+        vrx_log(log_level::error, "communication error with daemon!\n");
+        if (make_report_page(request, &*body, "/ERR_FAILED_CHECK", nullptr, true) != 200)
+            return -1;
+        report = true;
+    } else if (scanned == 3 && header != request.entities.end() && header->header) {
+        replace_content_length(*header->header, body->size);
+        header->size = header->header->size();
+    }
+    if (report) {
+        if (header == request.entities.end())
+            header = request.entities.emplace(body, "res-hdr", body->offset);
+        turn_into_report(*header, *body);
+    }
+    return scanned;
+}
+
 }  // namespace
 
 bool valid_for_reply(const std::string& name, const std::string& method) {
@@ -131,14 +170,26 @@ int icap_replace_all_entity_with_report(request_state& request, const char* temp
 int icap_hold_entities(request_state& request) {
     int result = request.allow_204 ? 2000 : 200;
     uint64_t offset = 0;
+    bool after_header = false;   // the body that follows was dealt with by its header
     for (auto entity = request.entities.begin(); entity != request.entities.end(); ++entity) {
         entity->offset = offset;
         if (!valid_for_reply(entity->name, request.method))
             continue;
         vrx_log(log_level::debug, "icap_hold_entities: next entity offset == %llu; ennode->type=%s\n",
                 static_cast<unsigned long long>(offset), entity->name.c_str());
-        if (!is_header(entity->name))
-            continue;   // a body or null-body ends the message
+        if (!is_header(entity->name)) {
+            // A body or null-body ends the message. A body sent without an
+            // HTTP header is scanned all the same.
+            if (is_body(entity->name) && !after_header && scanning_enabled()) {
+                int scanned = scan_body(request, request.entities.end(), entity);
+                if (scanned < 0)
+                    return 0;
+                result = scanned == 200 && request.allow_204 ? 2000 : 200;
+            }
+            after_header = false;
+            continue;
+        }
+        after_header = true;
         bool whole = request.preview == -1 || request.no_body;
         if (!request.decided && whole) {
             request.decided = true;
@@ -164,30 +215,10 @@ int icap_hold_entities(request_state& request) {
         if (body == request.entities.end())
             break;
         int scanned = 200;
-        if (!g_config.daemon_addresses.empty() && is_body(body->name)) {
-            if (body_to_file(*body) != 200)
+        if (scanning_enabled() && is_body(body->name)) {
+            scanned = scan_body(request, entity, body);
+            if (scanned < 0)
                 return 0;
-            rewind(body->file);
-            scanned = vrx_scan_file(*body, request, &g_daemon_fd);
-            switch (scanned) {
-            case 0:
-                vrx_log(log_level::error, "communication error with daemon!\n");
-                if (make_report_page(request, &*body, "/ERR_FAILED_CHECK", nullptr, true) != 200)
-                    return 0;
-                turn_into_report(*entity, *body);
-                break;
-            case 3:
-                if (entity->header) {
-                    replace_content_length(*entity->header, body->size);
-                    entity->size = entity->header->size();
-                }
-                break;
-            case 4:
-                turn_into_report(*entity, *body);
-                break;
-            default:
-                break;
-            }
             offset = entity->size;
         }
         if (scanned == 200) {

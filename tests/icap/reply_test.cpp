@@ -56,6 +56,30 @@ TEST_F(reply_test, reqmod_replies_list_the_request_header) {
     }
 }
 
+TEST_F(reply_test, body_without_http_header_is_scanned) {
+    // The scanner cannot be reached: the body gets the failed-check page
+    // with a header of its own instead of passing unscanned.
+    for (const char* method : {"REQMOD", "RESPMOD"}) {
+        reset();
+        scanning_on();
+        g_request.method = method;
+        g_request.allow_204 = 1;
+        add_entities({{strcmp(method, "REQMOD") == 0 ? "req-body" : "res-body", 0}});
+        std::string reply = handle(chunked("hello world"));
+        EXPECT_EQ(reply.rfind("ICAP/1.0 200 OK\r\nEncapsulated: res-hdr=0, res-body=", 0), 0u) << reply;
+        EXPECT_NE(reply.find("\r\n\r\nHTTP/1.1 200 OK\r\n"), std::string::npos) << reply;
+        EXPECT_EQ(reply.find("hello world"), std::string::npos) << reply;
+    }
+}
+
+TEST_F(reply_test, header_without_body_item_is_closed_by_null_body) {
+    const std::string get = "GET / HTTP/1.1\r\nHost: h.example\r\n\r\n";
+    g_request.method = "REQMOD";
+    add_entities({{"req-hdr", 0}, {"opt-body", get.size()}});
+    EXPECT_EQ(handle(get), "ICAP/1.0 200 OK\r\nEncapsulated: req-hdr=0, null-body=" + std::to_string(get.size()) +
+                               istag_text() + get);
+}
+
 TEST_F(reply_test, black_host_without_body_gets_the_block_page) {
     black_host("h.example");
     const std::string get = "GET /x HTTP/1.1\r\nHost: h.example\r\n\r\n";
