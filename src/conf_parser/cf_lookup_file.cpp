@@ -1,6 +1,7 @@
 #include "conf_parser/cf_values.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -27,15 +28,10 @@ void read_lookup_file(const std::string& file_name, const boost::function<void(c
     struct closer {
         void operator()(FILE* f) const { fclose(f); }
     };
-    // Only regular files: a FIFO would block the open and a device such as
-    // /dev/zero would never end, hanging the load.
-    const int fd = open(file_name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat info;
-    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (fd >= 0)
-            close(fd);
+    const int fd = open_regular_file(file_name, info);
+    if (fd < 0)
         throw std::runtime_error("Error opening file: " + file_name);
-    }
     std::unique_ptr<FILE, closer> file(fdopen(fd, "r"));
     if (!file) {
         close(fd);
@@ -71,6 +67,23 @@ std::vector<T> load_list(const std::string& file_name, Convert convert) {
 }
 
 }  // namespace
+
+int open_regular_file(const std::string& path, struct stat& st) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int error = 0;
+    if (fstat(fd, &st) != 0)
+        error = errno;
+    else if (!S_ISREG(st.st_mode))
+        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (error) {
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
 
 std::vector<std::string> load_string_list(const std::string& file_name) {
     return load_list<std::string>(file_name, [](const std::string& line) { return line; });

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <regex.h>
+#include <sys/stat.h>
 
 #include <boost/shared_ptr.hpp>
 
@@ -121,3 +122,10 @@ private:
 std::vector<std::string> load_string_list(const std::string& file_name);
 std::vector<cidr_ptr> load_cidr_list(const std::string& file_name);
 std::vector<compiled_re> load_regex_list(const std::string& file_name);
+
+// Opens a file named in the configuration for reading, refusing anything
+// but a regular file: opening a FIFO could wait for a writer for ever, and
+// a device could never end or pass for an empty file. Returns the
+// descriptor and fills `st`, or -1 with errno set (EISDIR for a directory,
+// EINVAL for other kinds).
+int open_regular_file(const std::string& path, struct stat& st);

@@ -3,11 +3,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "conf_parser/cf_values.h"
 #include "daemon/log.h"
 
 namespace {
@@ -77,22 +77,16 @@ bool read_line(FILE* file, std::string& line)
     return true;
 }
 
-// Opens a regular file only: a FIFO or a device could block or never end.
+// A pid file that is no regular file is refused (see open_regular_file).
 FILE* open_pid_file(const std::string& path)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    const int fd = open_regular_file(path, st);
     if (fd < 0)
         return nullptr;
-    struct stat st;
-    int error = 0;
-    if (fstat(fd, &st) != 0)
-        error = errno;
-    else if (!S_ISREG(st.st_mode))
-        error = EINVAL;
-    FILE* file = error ? nullptr : fdopen(fd, "r");
+    FILE* file = fdopen(fd, "r");
     if (!file) {
-        if (!error)
-            error = errno;
+        const int error = errno;
         close(fd);
         errno = error;
     }

@@ -15,6 +15,7 @@
 #include <boost/bind/bind.hpp>
 
 #include "conf_parser/cf_parser.h"
+#include "conf_parser/cf_values.h"
 #include "daemon/log.h"
 #include "daemon/socket_io.h"
 #include "settings/config_source.h"
@@ -124,13 +125,11 @@ void read_file_text(int fd, uint64_t length, std::string& text)
 
 void load_from_file(icapd_config& cfg)
 {
-    const int fd = open(cfg.config_source.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
+    const int fd = open_regular_file(cfg.config_source, st);
+    if (fd < 0) {
         const std::string message = "Error in opening ini file " + cfg.config_source +
                                     " for reading: " + strerror(errno);
-        if (fd >= 0)
-            close(fd);
         vrx_log(log_level::error, "%s\n", message.c_str());
         std::fprintf(stderr, "%s\n", message.c_str());
         throw std::runtime_error(message);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,10 @@ TEST_F(settings_check_only, command_line)
     const std::string missing = dir.path() + "/missing.ini";
     const std::string open_error =
         "Error in opening ini file " + missing + " for reading: No such file or directory\n";
+    // A pipe is no configuration file: it has no size and may never end.
+    const std::string fifo = dir.file("fifo");
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string fifo_error = "Error in opening ini file " + fifo + " for reading: Invalid argument\n";
     const struct {
         std::vector<std::string> args;
         int status;
@@ -118,6 +123,7 @@ TEST_F(settings_check_only, command_line)
         {{"--check-only", "-f", good}, 0, "Options OK\n", ""},
         {{"-f", missing, "-f", good, "--check-only"}, 0, "Options OK\n", ""},
         {{"--check-only", "-f", good, "-f", missing}, 1, "Options ERROR\n", open_error + open_error},
+        {{"--check-only", "-f", fifo}, 1, "Options ERROR\n", fifo_error + fifo_error},
         {{"--check-only", "-f"}, 1, "", "After -f you must set filename or agent address\n"},
         {{"--check-only", "-x"}, 1, "", "Unknown parameter -x\n"},
         {{"--check-only", "-h", "-x"}, 0,
