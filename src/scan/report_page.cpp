@@ -207,7 +207,7 @@ int parse_template(FILE* tmpl, FILE* out, bool daemon_failed, request_state& req
         else if (is_macro(macro, "$FILE_NAME_ERROR$"))
             value = html_escape(cut(quarantine_file_name(request)));
         else if (is_macro(macro, "$RELEASE$"))
-            value = release_text(daemon_failed);
+            value = html_escape(release_text(daemon_failed));
         else if (is_macro(macro, "$DAEMON_REPORT$"))
             return write_daemon_report(to, daemon_failed);
         else if (is_macro(macro, "$MANUAL_SUBMIT$")) {

@@ -7,6 +7,7 @@
 
 #include "scan/file_with_path.h"
 #include "scan/scan_report.h"
+#include "scan/vrx_client.h"
 #include "settings/icapd_config.h"
 
 namespace {
@@ -77,6 +78,9 @@ TEST_F(report_page_test, inserted_values_are_escaped) {
     EXPECT_NE(form.find("/post_link/"), std::string::npos);
     EXPECT_EQ(form.substr(form.size() - 5), "after");
     EXPECT_EQ(fill("$FILE_NAME_ERROR$").find('<'), std::string::npos);
+    daemon_info = "<i>6.0</i>";
+    EXPECT_EQ(fill("$RELEASE$"), "&lt;i&gt;6.0&lt;/i&gt;");
+    daemon_info.clear();
 }
 
 TEST_F(report_page_test, daemon_report_lines) {
