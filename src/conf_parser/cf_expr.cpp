@@ -13,6 +13,16 @@ void print_indent(std::ostream& out, int32_t indent) {
         out << "|   ";
 }
 
+void print_open(std::ostream& out, int32_t indent, const char* name) {
+    print_indent(out, indent);
+    out << name << " (\n";
+}
+
+void print_close(std::ostream& out, int32_t indent) {
+    print_indent(out, indent);
+    out << ")\n";
+}
+
 expression::expression(int32_t depth) : depth_(depth) {
     if (depth > max_expression_depth)
         throw std::runtime_error("bool expression nested too deeply");
@@ -61,12 +71,10 @@ std::vector<compiled_re> regex_type_traits::load_list(const std::string& file_na
 }
 
 void bool_2arg::print(std::ostream& out, int32_t indent) const {
-    print_indent(out, indent);
-    out << name() << " (\n";
+    print_open(out, indent, name());
     left_->print(out, indent + 1);
     right_->print(out, indent + 1);
-    print_indent(out, indent);
-    out << ")\n";
+    print_close(out, indent);
 }
 
 bool bool_or::evaluate(const expr_context& ctx) const {
@@ -78,11 +86,9 @@ bool bool_and::evaluate(const expr_context& ctx) const {
 }
 
 void bool_1arg::print(std::ostream& out, int32_t indent) const {
-    print_indent(out, indent);
-    out << name() << " (\n";
+    print_open(out, indent, name());
     arg_->print(out, indent + 1);
-    print_indent(out, indent);
-    out << ")\n";
+    print_close(out, indent);
 }
 
 bool bool_not::evaluate(const expr_context& ctx) const { return !arg_->evaluate(ctx); }

@@ -28,6 +28,9 @@ namespace expr {
 
 // Writes "|   " `indent` times.
 void print_indent(std::ostream& out, int32_t indent);
+// The lines that enclose the children of a node: "NAME (" and ")".
+void print_open(std::ostream& out, int32_t indent, const char* name);
+void print_close(std::ostream& out, int32_t indent);
 
 // Raises std::runtime_error "Unknown variable: " + name unless the name is
 // one of request_url, request_username, request_ip, system_time (exactly).
@@ -227,12 +230,10 @@ public:
         return comparator()(l, r);
     }
     void print(std::ostream& out, int32_t indent) const override {
-        print_indent(out, indent);
-        out << name() << " (\n";
+        print_open(out, indent, name());
         left_->print(out, indent + 1);
         right_->print(out, indent + 1);
-        print_indent(out, indent);
-        out << ")\n";
+        print_close(out, indent);
     }
     virtual comparator_type comparator() const = 0;
 
@@ -336,13 +337,11 @@ public:
         return false;
     }
     void print(std::ostream& out, int32_t indent) const override {
-        print_indent(out, indent);
-        out << name() << " (\n";
+        print_open(out, indent, name());
         left_->print(out, indent + 1);
         print_indent(out, indent + 1);
         out << "list(\"" << file_name_ << "\")\n";
-        print_indent(out, indent);
-        out << ")\n";
+        print_close(out, indent);
     }
     virtual comparator_type comparator() const = 0;
 
