@@ -402,6 +402,16 @@ void log_set_target(const std::string& log_file) {
     int fd = open(log_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0664);
     if (fd < 0)
         throw std::runtime_error("failed to open logfile [" + log_file + "]: " + strerror(errno));
+    // Started with a standard descriptor closed, the file would take its
+    // number, and daemonising would put /dev/null in its place.
+    if (fd <= STDERR_FILENO) {
+        int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        int error = errno;
+        close(fd);
+        if (moved < 0)
+            throw std::runtime_error("failed to open logfile [" + log_file + "]: " + strerror(error));
+        fd = moved;
+    }
     g_target = fd;
 }
 

@@ -205,6 +205,18 @@ TEST_F(log_file_test, open_failures_name_the_path) {
     }
 }
 
+TEST_F(log_file_test, file_never_takes_a_standard_descriptor) {
+    log_suspend();
+    int saved = dup(STDIN_FILENO);
+    close(STDIN_FILENO);
+    log_set_target(path);
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+    EXPECT_GT(log_target(), STDERR_FILENO);
+    vrx_log(log_level::error, "kept\n");
+    EXPECT_NE(slurp(path).find("): ERROR kept\n"), std::string::npos);
+}
+
 TEST_F(log_file_test, new_file_mode_and_owner_handover) {
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
