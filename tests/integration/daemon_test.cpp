@@ -9,6 +9,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -116,6 +117,30 @@ TEST_F(daemon_test, bad_clients_leave_the_parent_serving) {
     EXPECT_EQ(d.exchange(options_request), options_reply);
     EXPECT_TRUE(no_workers_left());
     EXPECT_EQ(d.open_descriptors(), before);
+}
+
+// Out of descriptors, accept fails; the daemon waits and then serves the
+// connection that was kept pending.
+TEST_F(daemon_test, accept_out_of_descriptors_recovers) {
+    start();
+    std::string fd_dir = "/proc/" + std::to_string(d.pid()) + "/fd/";
+    int lowest_free = 0;
+    while (access((fd_dir + std::to_string(lowest_free)).c_str(), F_OK) == 0)
+        ++lowest_free;
+    struct rlimit saved, tight;
+    ASSERT_EQ(prlimit(d.pid(), RLIMIT_NOFILE, nullptr, &saved), 0);
+    tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(prlimit(d.pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
+
+    int fd = d.connect();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(daemon_harness::send_all(fd, options_request));
+    EXPECT_TRUE(wait_until([&] { return d.log().find("accept: Too many open files\n") != std::string::npos; }));
+    EXPECT_TRUE(d.running());
+    ASSERT_EQ(prlimit(d.pid(), RLIMIT_NOFILE, &saved, nullptr), 0);
+    EXPECT_EQ(daemon_harness::read_until(fd, istag), options_reply);
+    close(fd);
 }
 
 // A request that sends nothing back (no entities) leaves no alarm behind:
