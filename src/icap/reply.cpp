@@ -171,6 +171,8 @@ int icap_hold_entities(request_state& request) {
     int result = request.allow_204 ? 2000 : 200;
     uint64_t offset = 0;
     bool after_header = false;   // the body that follows was dealt with by its header
+    // The list checks need the whole message: no preview left unfinished.
+    const bool whole = request.preview == -1 || request.no_body;
     for (auto entity = request.entities.begin(); entity != request.entities.end(); ++entity) {
         entity->offset = offset;
         if (!valid_for_reply(entity->name, request.method))
@@ -180,7 +182,8 @@ int icap_hold_entities(request_state& request) {
         if (!is_header(entity->name)) {
             // A body or null-body ends the message. A body sent without an
             // HTTP header is scanned all the same.
-            if (is_body(entity->name) && !after_header && scanning_enabled()) {
+            if (is_body(entity->name) && !after_header && scanning_enabled() &&
+                !(whole && url_is_white(request))) {
                 int scanned = scan_body(request, request.entities.end(), entity);
                 if (scanned < 0)
                     return 0;
@@ -190,7 +193,6 @@ int icap_hold_entities(request_state& request) {
             continue;
         }
         after_header = true;
-        bool whole = request.preview == -1 || request.no_body;
         if (!request.decided && whole) {
             request.decided = true;
             bool by_host = false;
