@@ -152,7 +152,9 @@ int accept_loop() {
 
         struct sockaddr_storage peer;
         socklen_t peer_length = sizeof peer;
-        int connection = accept(g_listen_fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_length);
+        // Close-on-exec: the mail command started by a worker must not hold the
+        // connection open.
+        int connection = accept4(g_listen_fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC);
         if (connection < 0) {
             int error = errno;
             if (error == EINTR || error == EPROTO || error == ECONNABORTED)

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "daemon/log.h"
@@ -22,7 +23,7 @@ void close_keepalive_pipe() {
 }
 
 void open_keepalive_pipe() {
-    if (pipe(g_keepalive_pipe) != 0) {
+    if (pipe2(g_keepalive_pipe, O_CLOEXEC) != 0) {
         vrx_log(log_level::error, "pipe error: %s\n", strerror(errno));
         exit(1);
     }

@@ -110,7 +110,7 @@ void open_listening_socket() {
     }
     int error = 0;
     for (struct addrinfo* ai = results; ai; ai = ai->ai_next) {
-        int fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd < 0) {
             error = errno;
             continue;
