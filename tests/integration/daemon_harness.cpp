@@ -1,5 +1,7 @@
 #include "integration/daemon_harness.h"
 
+#include <algorithm>
+#include <chrono>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -224,14 +226,18 @@ bool daemon_harness::send_all(int fd, const std::string& bytes) {
 
 std::string daemon_harness::read_until(int fd, const std::string& end, int timeout_ms) {
     std::string data;
-    for (int waited = 0; waited < timeout_ms; waited += 50) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
         if (!end.empty() && data.size() >= end.size() &&
             data.compare(data.size() - end.size(), end.size(), end) == 0)
             break;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
         struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 50) != 1)
+        if (poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 50))) != 1)
             continue;
-        char buffer[4096];
+        char buffer[65536];
         ssize_t n = recv(fd, buffer, sizeof buffer, 0);
         if (n <= 0)
             break;
