@@ -202,7 +202,8 @@ public:
 class bool_ref : public expression {
 public:
     bool_ref(const expr_ptr& body, std::string function_name)
-        : expression(1 + body->depth()), body_(body), function_name_(std::move(function_name)) {}
+        : expression(1 + (body ? body->depth() : 0)), body_(body),
+          function_name_(std::move(function_name)) {}
 
     bool evaluate(const expr_context& ctx) const override;
     void print(std::ostream& out, int32_t indent) const override;
