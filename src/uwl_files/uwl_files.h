@@ -26,7 +26,7 @@ constexpr size_t uwl_category_count = 11;
 // The eleven categories in their fixed order ("porno" first, "malware" last).
 std::array<uwl_category, uwl_category_count>& uwl_categories();
 
-// Reads every list file of `directory` (UwlDirectory, ending in "/") into
+// Reads every list file of `directory` (UwlDirectory) into
 // the categories, first checking and installing delivered ".cache" files.
 // Returns 0 when the directory cannot be opened, else 1 (bad files are
 // logged and left out).

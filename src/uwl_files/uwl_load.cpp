@@ -113,6 +113,9 @@ int uwl_files_load(const std::string& directory)
                 strerror(errno));
         return 0;
     }
+    // Entry paths are the folder text and the name; a folder written
+    // without its final "/" would otherwise make every path wrong.
+    const std::string folder = directory.empty() || directory.back() == '/' ? directory : directory + "/";
     std::vector<std::string> names;
     for (;;) {
         errno = 0;
@@ -131,15 +134,15 @@ int uwl_files_load(const std::string& directory)
     // in its new version.
     std::set<std::string> replaced;
     for (const std::string& name : names) {
-        const std::string path = directory + name;
+        const std::string path = folder + name;
         if (has_suffix(name, delivery_suffix) && is_candidate(name, path)) {
             const std::string target = name.substr(0, name.size() - delivery_suffix_length);
-            if (install_delivery(path, directory + target))
+            if (install_delivery(path, folder + target))
                 replaced.insert(target);
         }
     }
     for (const std::string& name : names) {
-        const std::string path = directory + name;
+        const std::string path = folder + name;
         if (has_suffix(name, delivery_suffix) || replaced.count(name) || !is_candidate(name, path))
             continue;
         UwlFile file;

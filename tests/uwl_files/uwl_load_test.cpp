@@ -101,6 +101,14 @@ TEST_F(uwl_load, unreadable_directory_fails_the_load)
     EXPECT_NE(log.text().find("Can`t open directory " + dir_.path + "missing/ for reading: "), std::string::npos);
 }
 
+TEST_F(uwl_load, a_directory_written_without_its_final_slash_is_read)
+{
+    write_list("p.uwl", {"type porno", "url bad.com"});
+    const std::string directory = dir_.path.substr(0, dir_.path.size() - 1);
+    ASSERT_EQ(uwl_files_load(directory), 1);
+    EXPECT_EQ(uwl_categories()[slot("porno")].black.size(), 1u);
+}
+
 TEST_F(uwl_load, a_good_delivery_replaces_its_list_on_reload)
 {
     write_list("list.uwl", {"type porno", "url old.com"});
