@@ -152,17 +152,17 @@ op_list_belongs::comparator_type op_list_belongs::comparator() const { return ne
 void function_store::add(const std::string& name, const expr_ptr& body) {
     if (!body)
         throw std::invalid_argument("Function " + name + " has no body");
-    for (const auto& entry : entries_)
-        if (entry.first == name)
-            throw std::runtime_error("Function " + name + " already exists");
+    if (index_.count(name))
+        throw std::runtime_error("Function " + name + " already exists");
     entries_.emplace_back(name, body);
+    index_.emplace(name, entries_.size() - 1);
 }
 
 expr_ptr function_store::get(const std::string& name) const {
-    for (const auto& entry : entries_)
-        if (entry.first == name)
-            return entry.second;
-    throw std::runtime_error("Function " + name + " not found");
+    const auto found = index_.find(name);
+    if (found == index_.end())
+        throw std::runtime_error("Function " + name + " not found");
+    return entries_[found->second].second;
 }
 
 void function_store::print(std::ostream& out) const {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -382,10 +383,16 @@ public:
     expr_ptr get(const std::string& name) const;
     // "\nFUNCTION: NAME\n" and the body for each function.
     void print(std::ostream& out) const;
-    void clear() { entries_.clear(); }
+    void clear() {
+        entries_.clear();
+        index_.clear();
+    }
 
 private:
     std::vector<std::pair<std::string, expr_ptr>> entries_;
+    // Position of each name in entries_, so that a text with many functions
+    // does not take a time quadratic in their number to load.
+    std::map<std::string, size_t> index_;
 };
 
 }  // namespace expr
