@@ -9,12 +9,12 @@ namespace {
 
 constexpr size_t address_text_max = 46;
 
-// Authority ends at the first "/" or "?": a query may follow the host
-// directly ("host?x=1").
+// Authority ends at the first "/", "?" or "#": a query or a fragment may
+// follow the host directly ("host?x=1"), and "#" never belongs to a host.
 size_t authority_end(const char* text, size_t length)
 {
     size_t i = 0;
-    while (i < length && text[i] != '/' && text[i] != '?')
+    while (i < length && text[i] != '/' && text[i] != '?' && text[i] != '#')
         ++i;
     return i;
 }

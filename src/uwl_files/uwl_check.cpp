@@ -26,20 +26,31 @@ size_t web_scheme_length(const char* text, size_t length)
     return 0;
 }
 
+// Length of the user part ("user:password@") at the start of an undecoded
+// URL without scheme. It is found before decoding: an encoded "/" or "?" in
+// it ("x%2F@host") would otherwise end the host early and hide the real one.
+size_t user_part_length(const std::string& url, size_t start)
+{
+    const size_t end = std::min(url.find_first_of("/?#", start), url.size());
+    const size_t at = url.rfind('@', end);
+    return at != std::string::npos && at >= start && at < end ? at + 1 - start : 0;
+}
+
 }  // namespace
 
 int uwl_files_is_blocked(const request_state& request, std::string& matched)
 {
     const size_t skip = web_scheme_length(request.url.data(), request.url.size());
     const char* url = request.url.c_str() + skip;
+    const size_t host = skip + user_part_length(request.url, skip);
     char decoded[url_max];
-    const size_t length = url_decode(decoded, url, std::min(request.url.size() - skip, url_max - 1));
+    const size_t length =
+        url_decode(decoded, request.url.c_str() + host, std::min(request.url.size() - host, url_max - 1));
     vrx_log(log_level::wire, "uwl_files_is_blocked: decoded url: '%s'\n", decoded);
 
-    const size_t host_start = web_scheme_length(decoded, length);
-    const char* host = decoded + host_start;
-    const char* slash = std::find(host, static_cast<const char*>(decoded + length), '/');
-    if (is_host_in_white_list(std::string(host, slash), g_config.white_uwl_files_list)) {
+    const char* white_host = decoded + web_scheme_length(decoded, length);
+    const char* slash = std::find(white_host, static_cast<const char*>(decoded + length), '/');
+    if (is_host_in_white_list(std::string(white_host, slash), g_config.white_uwl_files_list)) {
         vrx_log(log_level::debug, "Skip checking [%s] host due to WhiteUwlFiles\n", url);
         return 0;
     }

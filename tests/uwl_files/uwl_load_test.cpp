@@ -169,6 +169,9 @@ TEST_F(uwl_load, requests_are_checked_by_enabled_categories_white_files_first)
         {"http://bad.com/", "adult", nullptr},          // or turns BlockPorno off
         {"http://dir.org/a%2Fb", "", "dir.org/a/"},     // decoded before hashing
         {"http://dir.org/ab", "", nullptr},
+        // a user part is dropped before decoding, so "%2F" in it hides no host
+        {"http://good.org%2F@bad.com/x", "", "bad.com"},
+        {"http://u%3Fp@bad.com/", "", "bad.com"},
         {"http://good.org/", "", nullptr},
     };
     for (const row& r : rows) {

@@ -68,6 +68,7 @@ TEST_F(uwl_match, table_of_urls)
         {"www.example.com:8080/x", "example.com"},
         {"user:pw@example.com/x", "example.com"},
         {"example.com?x=1", "example.com"},
+        {"example.com#@other.org/", "example.com"},
         {"badexample.com/", nullptr},
         {"example.co/", nullptr},
         {"example.com.evil.org/", nullptr},
