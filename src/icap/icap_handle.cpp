@@ -50,14 +50,23 @@ int send_200(int* fd) {
 int icap_handle(int* fd) {
     if (g_request.method == "OPTIONS")
         return send_options(fd);
-    if ((g_request.method != "REQMOD" && g_request.method != "RESPMOD") || g_request.entities.empty())
-        return 200;   // the client left before a request line, or nothing is encapsulated
+    if (g_request.method != "REQMOD" && g_request.method != "RESPMOD")
+        return 200;   // the client left before a request line
+    if (g_request.entities.empty()) {
+        // Without Encapsulated no reply can be framed, and answering nothing
+        // would leave the client waiting: a bad request.
+        vrx_log(log_level::error, "icap_handle: %s without Encapsulated header\n", g_request.method.c_str());
+        return 400;
+    }
     set_no_delay(*fd);
     vrx_log(log_level::debug, "icap_handle: enchain non empty\n");
     int result = icap_dump_entities(g_request, fd);
     alarm(0);
     if (result == dump_failed) {
         vrx_log(log_level::debug, "go out from icap_dump_entities with error (may be icap client close connection) \n");
+        // What is left of a message that could not be read would be taken
+        // for the next request: the connection ends after the error reply.
+        g_request.close_requested = true;
         return 0;
     }
     vrx_log(log_level::debug, "go out from icap_dump_entities with res=%i\n", result);

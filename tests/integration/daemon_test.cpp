@@ -67,6 +67,12 @@ TEST_F(daemon_test, requests_and_replies) {
         // is a malformed request line.
         {"unknown entity", "REQMOD icap://h/s ICAP/1.0\r\nEncapsulated: req-hdr=0, foo-body=20\r\n\r\n",
          error_ok + bad_request},
+        {"unreadable body ends the connection",
+         "REQMOD icap://h/s ICAP/1.0\r\nEncapsulated: req-hdr=0, req-body=18\r\n\r\nGET / HTTP/1.0\r\n\r\n123456789abcdef01\r\n" +
+             options_request,
+         error_ok},
+        {"modification without Encapsulated", "RESPMOD icap://h/s ICAP/1.0\r\n\r\n" + options_request,
+         bad_request},
         {"header line over 4095 characters",
          "OPTIONS icap://h/s ICAP/1.0\r\nX-Long: " + std::string(9000, 'a') + "\r\n\r\n", options_reply},
         {"nothing sent", "", ""},
@@ -143,13 +149,16 @@ TEST_F(daemon_test, accept_out_of_descriptors_recovers) {
     close(fd);
 }
 
-// A request that sends nothing back (no entities) leaves no alarm behind:
-// the connection outlives Timeout while idle.
+// A served request leaves no alarm behind: the connection outlives Timeout
+// while idle.
 TEST_F(daemon_test, idle_keep_alive_outlives_the_timeout) {
     start("[Daemon]\nTimeout = 1\n");
     int fd = d.connect();
-    ASSERT_TRUE(daemon_harness::send_all(fd, "REQMOD icap://h/s ICAP/1.0\r\nHost: h\r\n\r\n"));
-    EXPECT_EQ(daemon_harness::read_until(fd, istag, 1500), "");
+    const std::string get = "GET / HTTP/1.0\r\n\r\n";
+    ASSERT_TRUE(daemon_harness::send_all(fd, "REQMOD icap://h/s ICAP/1.0\r\nEncapsulated: req-hdr=0, null-body=" +
+                                                 std::to_string(get.size()) + "\r\n\r\n" + get));
+    EXPECT_NE(daemon_harness::read_until(fd, get, 1500).find("ICAP/1.0 200 OK"), std::string::npos);
+    sleep(2);
     ASSERT_TRUE(daemon_harness::send_all(fd, options_request));
     EXPECT_EQ(daemon_harness::read_until(fd, istag), options_reply);
     close(fd);
