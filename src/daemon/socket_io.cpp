@@ -100,6 +100,9 @@ int wait_writable(int fd, int timeout_seconds) { return wait_for(fd, POLLOUT, ti
 int64_t safe_readwrite(int* fd, void* buffer, int64_t length, bool reading, bool use_readline) {
     if (*fd < 0)
         return -1;
+    // The non-blocking first try leaves EAGAIN behind; callers that report
+    // errno after a short read must see what it was before the transfer.
+    const int entry_errno = errno;
     char* bytes = static_cast<char*>(buffer);
     int64_t done = 0;
     if (reading && use_readline && g_line_count > 0) {
@@ -125,9 +128,10 @@ int64_t safe_readwrite(int* fd, void* buffer, int64_t length, bool reading, bool
             return -1;
         }
         if (n == 0)
-            return done;
+            break;
         done += n;
     }
+    errno = entry_errno;
     return done;
 }
 

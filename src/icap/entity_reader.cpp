@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -183,7 +184,7 @@ int creat_tmp_file(entity_record& entity) {
     std::string pattern = g_config.cache + entity.name + std::to_string(getpid()) + "-XXXXXX";
     std::vector<char> path(pattern.begin(), pattern.end());
     path.push_back('\0');
-    int tfd = mkstemp(path.data());
+    int tfd = mkostemp(path.data(), O_CLOEXEC);   // the mail command must not inherit bodies
     FILE* file = tfd < 0 ? nullptr : fdopen(tfd, "w+");
     if (!file) {
         vrx_log(log_level::error, "creat_tmp_file: error in creating temp file %s: %s\n", path.data(),

@@ -228,8 +228,9 @@ int make_report_page(request_state& request, entity_record* entity, const char* 
     if (!page) {
         if (!entity)
             return 0;
-        page = entity->file ? freopen(entity->temp_path.c_str(), "w+", entity->file)
-                            : fopen(entity->temp_path.c_str(), "w+");
+        // "e": close-on-exec, so the mail command inherits no body file.
+        page = entity->file ? freopen(entity->temp_path.c_str(), "w+e", entity->file)
+                            : fopen(entity->temp_path.c_str(), "w+e");
         entity->file = page;
         if (!page) {
             vrx_log(log_level::error, "can`t open temp file [%s]: %s\n", entity->temp_path.c_str(),
@@ -238,7 +239,7 @@ int make_report_page(request_state& request, entity_record* entity, const char* 
         }
     }
     std::string path = (g_config.templates + template_name).substr(0, macro_max);
-    FILE* tmpl = fopen(path.c_str(), "r");
+    FILE* tmpl = fopen(path.c_str(), "re");
     if (!tmpl) {
         vrx_log(log_level::error, "can`t open template - %s: %s\n", path.c_str(), strerror(errno));
         return 0;
