@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "conf_parser/cf_expr.h"
+#include "support/temp_folder.h"
 #include "conf_parser/expr_context.h"
 #include "icap/request_state.h"
 
@@ -263,24 +264,11 @@ TEST(expr_functions, store_and_references) {
 // Lookup files in a private folder.
 class expr_lists : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vrx_expr_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        for (const std::string& f : files_)
-            unlink(f.c_str());
-        rmdir(dir_.c_str());
-    }
     std::string write(const std::string& name, const std::string& content) {
-        const std::string path = dir_ + "/" + name;
-        std::ofstream(path) << content;
-        files_.push_back(path);
-        return path;
+        return folder_.write(name, content);
     }
-    std::string dir_;
-    std::vector<std::string> files_;
+    temp_folder folder_{"vrx_expr"};
+    const std::string& dir_ = folder_.path();
 };
 
 TEST_F(expr_lists, any_element_matches) {

@@ -9,27 +9,15 @@
 #include <unistd.h>
 
 #include "conf_parser/cf_values.h"
+#include "support/temp_folder.h"
 
 namespace {
 
 // A private folder for the lookup files of one test.
 class lookup_file : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vrx_lookup_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        for (const std::string& f : files_)
-            unlink(f.c_str());
-        rmdir(dir_.c_str());
-    }
     std::string write(const std::string& name, const std::string& content) {
-        const std::string path = dir_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << content;
-        files_.push_back(path);
-        return path;
+        return folder_.write(name, content);
     }
     template <class Load>
     std::string error_of(Load load, const std::string& path) {
@@ -41,8 +29,8 @@ protected:
         return "";
     }
 
-    std::string dir_;
-    std::vector<std::string> files_;
+    temp_folder folder_{"vrx_lookup"};
+    const std::string& dir_ = folder_.path();
 };
 
 TEST_F(lookup_file, keeps_element_lines_whole_and_in_order) {

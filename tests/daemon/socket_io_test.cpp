@@ -8,26 +8,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "support/socket_pair.h"
+
 namespace {
 
 // A connected pair: `ours` is read by the code under test, `peer` is the
 // other side. The line reader starts empty for every test.
-class socket_io_test : public ::testing::Test {
+class socket_io_test : public ::testing::Test, protected socket_pair {
 protected:
     void SetUp() override {
-        signal(SIGPIPE, SIG_IGN);
-        int fds[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        ours = fds[0];
-        peer = fds[1];
-        readline_discard();
-        socket_io_set_timeout(5);
+        ASSERT_NO_FATAL_FAILURE(open_socket_pair());
     }
     void TearDown() override {
-        if (ours >= 0)
-            close(ours);
-        if (peer >= 0)
-            close(peer);
+        close_socket_pair();
     }
     void send_text(const std::string& text) {
         ASSERT_EQ(write(peer, text.data(), text.size()), static_cast<ssize_t>(text.size()));
@@ -41,7 +34,6 @@ protected:
         int64_t n = readline(&ours, &buffer[0], size);
         return n > 0 ? std::string(buffer.c_str()) : "<" + std::to_string(n) + ">";
     }
-    int ours = -1, peer = -1;
 };
 
 TEST_F(socket_io_test, pipelined_lines_come_from_the_buffer) {

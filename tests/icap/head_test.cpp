@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "daemon/socket_io.h"
+#include "support/socket_pair.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"
 
@@ -14,28 +15,18 @@ namespace {
 
 // The worker's side of a socketpair, a fresh request record and settings.
 // Table cases call SetUp again for each row.
-class head_test : public ::testing::Test {
+class head_test : public ::testing::Test, protected socket_pair {
 protected:
     void SetUp() override {
         TearDown();
-        signal(SIGPIPE, SIG_IGN);
-        int fds[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        ours = fds[0];
-        peer = fds[1];
-        readline_discard();
-        socket_io_set_timeout(5);
+        ASSERT_NO_FATAL_FAILURE(open_socket_pair());
         g_request.reset();
         g_config = icapd_config();
         virus_total = 0;
     }
     void TearDown() override {
         alarm(0);
-        if (ours >= 0)
-            close(ours);
-        if (peer >= 0)
-            close(peer);
-        ours = peer = -1;
+        close_socket_pair();
     }
     // Sends the bytes, closes the client side, reads one head.
     int read_head(const std::string& bytes, bool close_after = true) {
@@ -54,7 +45,6 @@ protected:
             text.append(buffer, static_cast<size_t>(n));
         return text;
     }
-    int ours = -1, peer = -1;
 };
 
 TEST_F(head_test, request_lines) {

@@ -13,20 +13,15 @@
 #include <unistd.h>
 
 #include "daemon/socket_io.h"
+#include "support/socket_pair.h"
 #include "icap/request_state.h"
 #include "scan/scan_report.h"
 #include "settings/icapd_config.h"
 
-class message_fixture : public ::testing::Test {
+class message_fixture : public ::testing::Test, protected socket_pair {
 protected:
     void SetUp() override {
-        signal(SIGPIPE, SIG_IGN);
-        int fds[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        ours = fds[0];
-        peer = fds[1];
-        readline_discard();
-        socket_io_set_timeout(5);
+        ASSERT_NO_FATAL_FAILURE(open_socket_pair());
         g_request.reset();
         greport.report.clear();
         g_config = icapd_config();
@@ -46,11 +41,7 @@ protected:
             EXPECT_EQ(system(command.c_str()), 0);
             cache.clear();
         }
-        if (ours >= 0)
-            close(ours);
-        if (peer >= 0)
-            close(peer);
-        ours = peer = -1;
+        close_socket_pair();
     }
 
     // A fresh connection and folder for the next case of a table.
@@ -109,7 +100,6 @@ protected:
         return text;
     }
 
-    int ours = -1, peer = -1;
     std::string cache;
 };
 
