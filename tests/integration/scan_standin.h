@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "integration/daemon_harness.h"
+#include "support/standin_launch.h"
 
 inline std::string eicar()
 {
@@ -24,24 +25,8 @@ public:
     {
         socket_ = dir + "/standin.sock";
         std::string pid_file = dir + "/standin.pid";
-        std::vector<std::string> args = {VRX_BINARY_DIR "/tools/vorexd_standin", "--local", socket_,
-                                         "--inet", "127.0.0.1:0", "--pid-file", pid_file,
-                                         "--stall-seconds", "10"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        wait_until([&] { return std::filesystem::exists(pid_file); });
-        std::istringstream lines(daemon_harness::read_file(pid_file));
-        std::string pid, local, inet;
-        std::getline(lines, pid) && std::getline(lines, local) && std::getline(lines, inet);
-        port_ = inet.substr(inet.rfind(':') + 1);
+        pid_ = spawn_standin(socket_, pid_file, extra);
+        read_standin_port(pid_file, port_);
     }
     ~standin_process()
     {

@@ -23,6 +23,7 @@
 #include "scan/scan_report.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"
+#include "support/standin_launch.h"
 
 namespace scan_test {
 
@@ -149,27 +150,9 @@ protected:
         stop_standin();
         standin_socket = dir + "/standin.sock";
         std::string pid_file = dir + "/standin.pid";
-        std::vector<std::string> args = {VRX_BINARY_DIR "/tools/vorexd_standin", "--local",
-                                         standin_socket, "--inet", "127.0.0.1:0",
-                                         "--pid-file", pid_file, "--stall-seconds", "10"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        standin_pid = fork();
+        standin_pid = spawn_standin(standin_socket, pid_file, extra);
         ASSERT_GE(standin_pid, 0);
-        if (standin_pid == 0) {
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        for (int i = 0; i < 200 && !std::filesystem::exists(pid_file); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        std::istringstream lines(read_file(pid_file));
-        std::string pid, local, inet;
-        ASSERT_TRUE(std::getline(lines, pid) && std::getline(lines, local) && std::getline(lines, inet))
-            << "stand-in did not start";
-        standin_inet_port = inet.substr(inet.rfind(':') + 1);
+        ASSERT_TRUE(read_standin_port(pid_file, standin_inet_port)) << "stand-in did not start";
         g_config.daemon_addresses = {local_address(standin_socket)};
     }
 
