@@ -180,11 +180,13 @@ void parse_arguments(int argc, char** argv)
 
 // ---- connection I/O ----
 
-bool read_exact(int fd, void* buffer, size_t length)
+// Moves exactly `length` bytes with read or write, retrying when a signal
+// interrupts; false at end of file or on an error.
+template <class Io, class Byte>
+bool move_exact(Io io, int fd, Byte* p, size_t length)
 {
-    auto* p = static_cast<char*>(buffer);
     while (length > 0) {
-        ssize_t n = read(fd, p, length);
+        ssize_t n = io(fd, p, length);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -193,6 +195,11 @@ bool read_exact(int fd, void* buffer, size_t length)
         length -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool read_exact(int fd, void* buffer, size_t length)
+{
+    return move_exact(read, fd, static_cast<char*>(buffer), length);
 }
 
 bool read_u32(int fd, uint32_t* value)
@@ -206,16 +213,7 @@ bool read_u32(int fd, uint32_t* value)
 
 bool write_exact(int fd, const char* data, size_t length)
 {
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+    return move_exact(write, fd, data, length);
 }
 
 struct answer {
