@@ -9,6 +9,7 @@
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/bench/lib.sh"
 BUILD=${BUILD_DIR:-$ROOT/build-bench}
 DURATION=${BENCH_DURATION:-3}
 CONNS=${BENCH_CONNS:-"1 4 16 64"}
@@ -28,21 +29,6 @@ TMP=$(mktemp -d /tmp/vrx_bench.XXXXXX) || exit 1
 VOREX_PID=
 CICAP_PID=
 
-# Stops a server and the workers it started: SIGTERM, a few seconds, SIGKILL.
-stop_server() {
-    local pid=$1
-    [ -n "$pid" ] || return 0
-    local children
-    children=$(pgrep -P "$pid" 2>/dev/null)
-    kill -TERM "$pid" 2>/dev/null
-    for _ in $(seq 50); do
-        alive "$pid" || break
-        sleep 0.1
-    done
-    kill -KILL "$pid" $children 2>/dev/null
-    wait "$pid" 2>/dev/null
-}
-
 cleanup() {
     stop_server "$VOREX_PID"
     stop_server "$CICAP_PID"
@@ -53,42 +39,12 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-# Running and not a zombie.
-alive() {
-    [ -n "$1" ] && [ -r "/proc/$1/status" ] && ! grep -q '^State:[[:space:]]*Z' "/proc/$1/status" 2>/dev/null
-}
-
-port_open() {
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
-
-# Waits up to 10 s for the server to accept connections.
-wait_ready() {
-    local pid=$1 port=$2
-    for _ in $(seq 100); do
-        alive "$pid" || return 1
-        port_open "$port" && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
 start_vorex() {
     [ -n "$VOREX_BIN" ] || return 1
     local dir=$TMP/vorex
-    mkdir -p "$dir/cache" "$dir/uwl"
     VOREX_PORT=$("$LOAD" --free-port) || return 1
-    cat >"$dir/vorex-icapd.ini" <<EOF
-LogFile = $dir/icapd.log
-User = $(id -un)
-Cache = $dir/cache/
-UwlDirectory = $dir/uwl/
-PidFile = $dir/icapd.pid
-Templates = $ROOT/conf/templates
-BindAddress = 127.0.0.1
-BindPort = $VOREX_PORT
-EOF
-    "$VOREX_BIN" -m -f "$dir/vorex-icapd.ini" >"$dir/stdout" 2>"$dir/stderr" </dev/null &
+    vorex_config "$dir" "$VOREX_PORT"
+    launch_vorex "$VOREX_BIN" "$dir"
     VOREX_PID=$!
     if ! wait_ready "$VOREX_PID" "$VOREX_PORT"; then
         echo "warning: vorex-icapd did not start:" >&2
@@ -171,11 +127,6 @@ measure() {
         --duration "$DURATION" --watch-pid "$pid" --label "$kase" $(case_args "$kase") 2>&1)
     echo "$out" >>"$TMP/details.log"
     echo "$out" | sed -n 's/^RESULT //p'
-}
-
-field() {
-    local name=$1 line=$2
-    echo "$line" | tr ' ' '\n' | sed -n "s/^$name=//p"
 }
 
 ratio() {
