@@ -11,6 +11,7 @@
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/bench/lib.sh"
 BUILD=${BUILD_DIR:-$ROOT/build-bench}
 DURATION=${BENCH_DURATION:-5}
 SIZES=${BENCH_SIZES:-"1048576 104857600"}
@@ -23,21 +24,9 @@ TMP=$(mktemp -d /tmp/vrx_scan_bench.XXXXXX) || exit 1
 ICAPD_PID=
 SCANNER_PID=
 
-stop() {
-    local pid=$1
-    [ -n "$pid" ] || return 0
-    kill -TERM "$pid" 2>/dev/null
-    for _ in $(seq 50); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-}
-
 cleanup() {
-    stop "$ICAPD_PID"
-    stop "$SCANNER_PID"
+    stop_server "$ICAPD_PID"
+    stop_server "$SCANNER_PID"
     rm -rf "$TMP"
 }
 trap cleanup EXIT
@@ -45,7 +34,7 @@ trap cleanup EXIT
 # start MODE: none, path or stream.
 start() {
     local mode=$1 dir=$TMP/$1
-    mkdir -p "$dir/cache" "$dir/uwl"
+    mkdir -p "$dir"
     local port
     port=$("$LOAD" --free-port) || return 1
     local scan=""
@@ -57,30 +46,13 @@ start() {
         scan="VorexAddress = local:$dir/scanner.sock
 LocalScan = $([ "$mode" = path ] && echo yes || echo no)"
     fi
-    cat >"$dir/vorex-icapd.ini" <<INI
-LogFile = $dir/icapd.log
-LogLevel = 0
-User = $(id -un)
-Cache = $dir/cache/
-UwlDirectory = $dir/uwl/
-PidFile = $dir/icapd.pid
-Templates = $ROOT/conf/templates
-BindAddress = 127.0.0.1
-BindPort = $port
-$scan
-INI
-    "$BUILD/vorex-icapd" -m -f "$dir/vorex-icapd.ini" >"$dir/stdout" 2>"$dir/stderr" </dev/null &
+    vorex_config "$dir" "$port" "LogLevel = 0
+$scan"
+    launch_vorex "$BUILD/vorex-icapd" "$dir"
     ICAPD_PID=$!
-    for _ in $(seq 100); do
-        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && { PORT=$port; return 0; }
-        sleep 0.1
-    done
+    wait_ready "$ICAPD_PID" "$port" && { PORT=$port; return 0; }
     echo "vorex-icapd did not start ($mode)" >&2
     return 1
-}
-
-field() {
-    echo "$2" | tr ' ' '\n' | sed -n "s/^$1=//p"
 }
 
 printf '%-7s %-10s %10s %10s %14s %14s\n' mode body "req/s" "MB/s" "p50 ms" "scan ms"
@@ -91,8 +63,8 @@ for size in $SIZES; do
         out=$(timeout 600 "$LOAD" --port "$PORT" --service /respmod --kind echo --body "$size" \
             --conns 1 --duration "$DURATION" --label "$mode" 2>&1)
         line=$(echo "$out" | sed -n 's/^RESULT //p')
-        stop "$ICAPD_PID"; ICAPD_PID=
-        stop "$SCANNER_PID"; SCANNER_PID=
+        stop_server "$ICAPD_PID"; ICAPD_PID=
+        stop_server "$SCANNER_PID"; SCANNER_PID=
         rps=$(field rps "$line"); mbs=$(field mbps "$line"); lat=$(field p50_us "$line")
         errors=$(field errors "$line")
         [ "$mode" = none ] && base=$lat
