@@ -24,12 +24,15 @@ public:
 
     const std::string& path() const { return path_; }
 
+    // Path of `name` in the folder, removed with it whether written or not.
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
     // Writes `content` to `name` in the folder and returns its path.
     std::string write(const std::string& name, const std::string& content) const
     {
-        const std::string file = path_ + "/" + name;
-        std::ofstream(file, std::ios::binary) << content;
-        return file;
+        const std::string path = file(name);
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
     }
 
 private:
