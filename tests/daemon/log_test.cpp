@@ -1,4 +1,5 @@
 #include "daemon/log.h"
+#include "support/temp_folder.h"
 
 #include <cstdarg>
 #include <cstdlib>
@@ -33,9 +34,6 @@ std::string slurp(const std::string& path) {
 class log_file_test : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/vrx_log_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
         path = dir + "/icapd.log";
         log_set_options(1, 8, 6);
         log_set_target(path);
@@ -43,9 +41,10 @@ protected:
     void TearDown() override {
         log_suspend();
         log_set_extra_debug(false);
-        std::system(("rm -rf " + dir).c_str());
     }
-    std::string dir, path;
+    temp_folder folder{"vrx_log"};
+    const std::string& dir = folder.path();
+    std::string path;
 };
 
 TEST(log_format_test, conversions) {

@@ -1,4 +1,5 @@
 #include "filters/host_list.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -20,28 +21,13 @@ host_list hosts(std::initializer_list<host_entry> entries)
 // A temporary folder for list files, removed with its files.
 class list_files : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/vrx_hosts_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override
-    {
-        for (const std::string& path : files_)
-            unlink(path.c_str());
-        rmdir(dir_.c_str());
-    }
     std::string write_file(const std::string& name, const std::string& content)
     {
-        const std::string path = dir_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << content;
-        files_.push_back(path);
-        return path;
+        return folder_.write(name, content);
     }
 
-    std::string dir_;
-    std::vector<std::string> files_;
+    temp_folder folder_{"vrx_hosts"};
+    const std::string& dir_ = folder_.path();
 };
 
 TEST(is_host_in_list, matches_decoded_text)
