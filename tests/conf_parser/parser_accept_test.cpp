@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "conf_parser/parser_recorder.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -124,10 +125,8 @@ const std::vector<accept_case> accept_cases = {
 
 // The list forms read their lookup file while the text is parsed.
 TEST(parser_accept, lookup_file_operators) {
-    char dir[] = "/tmp/parser_lookup_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/list";
-    { std::ofstream(path) << "10.0.0.0/8\n"; }
+    const temp_folder dir("parser_lookup");
+    const std::string path = dir.write("list", "10.0.0.0/8\n");
     const std::string text = "[MATCH]\nIF request_url == file: \"" + path + "\" || request_url ~ FILE: \"" +
                              path + "\" || request_ip <<= File: \"" + path + "\" {\nX = 1\n}\n";
     parser_recorder recorder;
@@ -150,8 +149,6 @@ TEST(parser_accept, lookup_file_operators) {
                                   "|   )\n"
                                   ")\n",
                                   "match X = \"1\""}));
-    std::remove(path.c_str());
-    rmdir(dir);
 }
 
 TEST(parser_accept, texts_give_the_calls_in_order) {
