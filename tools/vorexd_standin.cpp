@@ -272,15 +272,26 @@ std::string remove_all(std::string data, const std::string& text)
     return data;
 }
 
+// In the absurd modes, writes a list header that no real scanner sends (a
+// huge count, or one entry of a huge length) and returns true.
+bool absurd_list_header(answer& a)
+{
+    if (g_settings.mode == misbehaviour::absurd_count) {
+        a.u32(0xffffffff);
+        return true;
+    }
+    if (g_settings.mode == misbehaviour::absurd_length) {
+        a.u32(1);
+        a.u32(0x7fffffff);
+        return true;
+    }
+    return false;
+}
+
 bool handle_bases(int fd)
 {
     answer a;
-    if (g_settings.mode == misbehaviour::absurd_count) {
-        a.u32(0xffffffff);
-    } else if (g_settings.mode == misbehaviour::absurd_length) {
-        a.u32(1);
-        a.u32(0x7fffffff);
-    } else {
+    if (!absurd_list_header(a)) {
         a.u32(2);
         a.text("standin-main.vdb");
         a.u32(g_settings.records);
@@ -361,12 +372,7 @@ bool handle_scan(int fd)
 
     answer a;
     a.u32(code);
-    if (g_settings.mode == misbehaviour::absurd_count) {
-        a.u32(0xffffffff);
-    } else if (g_settings.mode == misbehaviour::absurd_length) {
-        a.u32(1);
-        a.u32(0x7fffffff);
-    } else {
+    if (!absurd_list_header(a)) {
         a.u32(static_cast<uint32_t>(names.size()));
         for (const std::string& n : names)
             a.text(n);
