@@ -36,15 +36,6 @@ protected:
         }
         return icap_read_head(&ours);
     }
-    std::string received() {
-        shutdown(ours, SHUT_WR);
-        std::string text;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = read(peer, buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<size_t>(n));
-        return text;
-    }
 };
 
 TEST_F(head_test, request_lines) {

@@ -75,17 +75,6 @@ protected:
     void send(const std::string& bytes) {
         ASSERT_EQ(write(peer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
-    // Everything the worker side wrote, once it closed or shut down.
-    std::string received() {
-        if (ours >= 0)
-            shutdown(ours, SHUT_WR);
-        std::string text;
-        char buffer[65536];
-        ssize_t n;
-        while ((n = read(peer, buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<size_t>(n));
-        return text;
-    }
     // The body bytes, from memory or from the temporary file.
     static std::string body_of(const entity_record& e) {
         if (!e.file)

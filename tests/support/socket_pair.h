@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,6 +30,18 @@ protected:
         if (peer >= 0)
             close(peer);
         ours = peer = -1;
+    }
+    // Everything the side under test wrote, after shutting down its writing.
+    std::string received()
+    {
+        if (ours >= 0)
+            shutdown(ours, SHUT_WR);
+        std::string text;
+        char buffer[65536];
+        ssize_t n;
+        while ((n = read(peer, buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<size_t>(n));
+        return text;
     }
 
     int ours = -1, peer = -1;
