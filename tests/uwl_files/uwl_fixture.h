@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <ftw.h>
 #include <initializer_list>
 #include <iterator>
 #include <stdexcept>
@@ -13,6 +12,7 @@
 #include <unistd.h>
 
 #include "daemon/log.h"
+#include "support/temp_folder.h"
 #include "uwl_files/uwl_file.h"
 #include "uwl_writer.h"
 
@@ -49,23 +49,10 @@ inline std::string read_bytes(const std::string& path)
 }
 
 // A directory under /tmp, removed with its content.
-struct scratch_dir {
-    std::string path;   // ends with "/"
+struct scratch_dir : temp_folder {
+    scratch_dir() : temp_folder("vrx_uwl") {}
 
-    scratch_dir()
-    {
-        char name[] = "/tmp/vrx_uwl_XXXXXX";
-        if (!mkdtemp(name))
-            throw std::runtime_error("mkdtemp failed");
-        path = std::string(name) + "/";
-    }
-    ~scratch_dir()
-    {
-        nftw(path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 8,
-             FTW_DEPTH | FTW_PHYS);
-    }
-    scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
+    std::string path = temp_folder::path() + "/";
 };
 
 // Sends every log level to a scratch file while it lives.
