@@ -80,10 +80,6 @@ void drain(int fd, std::string& into) {
 }  // namespace
 
 daemon_harness::daemon_harness() {
-    char tmpl[] = "/tmp/vrx_daemon_XXXXXX";
-    if (!mkdtemp(tmpl))
-        throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
     mkdir(path("cache").c_str(), 0700);
     mkdir(path("uwl").c_str(), 0700);
     port_ = free_loopback_port();
@@ -92,9 +88,6 @@ daemon_harness::daemon_harness() {
 daemon_harness::~daemon_harness() {
     if (pid_ > 0)
         stop();
-    std::string command = "rm -rf '" + dir_ + "'";
-    if (std::system(command.c_str()) != 0) {
-    }
 }
 
 std::string daemon_harness::binary() { return VRX_BINARY_DIR "/vorex-icapd"; }

@@ -8,6 +8,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/temp_folder.h"
+
 struct run_result {
     int status = -1;  // exit status, or 128 + signal
     std::string out, err;
@@ -20,9 +22,9 @@ public:
     daemon_harness(const daemon_harness&) = delete;
     daemon_harness& operator=(const daemon_harness&) = delete;
 
-    const std::string& dir() const { return dir_; }
+    const std::string& dir() const { return folder_.path(); }
     int port() const { return port_; }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string path(const std::string& name) const { return folder_.file(name); }
     std::string config_path() const { return path("vorex-icapd.ini"); }
     std::string log_path() const { return path("vorex-icapd.log"); }
     std::string pid_path() const { return path("vorex_icapd.pid"); }
@@ -68,7 +70,7 @@ public:
     static std::string binary();
 
 private:
-    std::string dir_;
+    temp_folder folder_{"vrx_daemon"};
     int port_ = 0;
     pid_t pid_ = -1;
 };
