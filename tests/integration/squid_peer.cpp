@@ -25,21 +25,6 @@ std::string read_file(const std::string& path) {
     return text.str();
 }
 
-std::string make_folder(const char* prefix) {
-    std::string pattern = std::string("/tmp/") + prefix + "XXXXXX";
-    if (!mkdtemp(pattern.data()))
-        return std::string();
-    return pattern;
-}
-
-void remove_folder(const std::string& folder) {
-    if (folder.empty())
-        return;
-    std::string command = "rm -rf '" + folder + "'";
-    if (system(command.c_str()) != 0)
-        fprintf(stderr, "could not remove %s\n", folder.c_str());
-}
-
 int listen_loopback(int port, int* bound_port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     int on = 1;
@@ -118,9 +103,8 @@ void origin_server::serve() {
 }
 
 squid_proxy::squid_proxy(int icap_port, int preview_size) {
-    folder_ = make_folder("vrx_squid_");
     port_ = free_loopback_port();
-    const std::string& run = folder_;
+    const std::string& run = folder_.path();
     std::ofstream conf(run + "/squid.conf");
     conf << "http_port 127.0.0.1:" << port_ << "\n"
          << "http_access allow localhost\nhttp_access deny all\ncache deny all\n"
@@ -175,14 +159,14 @@ squid_proxy::~squid_proxy() {
             waitpid(pid_, &status, 0);
         }
     }
-    remove_folder(folder_);
 }
 
-std::string squid_proxy::log(const char* name) const { return read_file(folder_ + "/" + name); }
+std::string squid_proxy::log(const char* name) const { return read_file(folder_.file(name)); }
 
 http_result curl_through(int proxy_port, const std::string& url) {
     http_result result;
-    std::string folder = make_folder("vrx_curl_");
+    const temp_folder scratch("vrx_curl");
+    const std::string& folder = scratch.path();
     std::string command = "curl -s -m 20 -x http://127.0.0.1:" + std::to_string(proxy_port) + " -D '" + folder +
                           "/h' -o '" + folder + "/b' -w '%{http_code}' '" + url + "' > '" + folder + "/s'";
     if (system(command.c_str()) == 0) {
@@ -190,6 +174,5 @@ http_result curl_through(int proxy_port, const std::string& url) {
         result.headers = read_file(folder + "/h");
         result.body = read_file(folder + "/b");
     }
-    remove_folder(folder);
     return result;
 }

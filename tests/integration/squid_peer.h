@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "support/temp_folder.h"
+
 // Free TCP port on 127.0.0.1 (bound once, then released).
 int free_loopback_port();
 
@@ -43,7 +45,7 @@ public:
     std::string log(const char* name) const;
 
 private:
-    std::string folder_;
+    temp_folder folder_{"vrx_squid"};
     int port_ = 0;
     int pid_ = -1;
     std::string error_;
