@@ -21,6 +21,18 @@ wait_ready() {
     return 1
 }
 
+# started NAME PID PORT LOG...: waits until PID listens on PORT; otherwise
+# shows the end of its logs, stops it and fails.
+started() {
+    local name=$1 pid=$2 port=$3
+    shift 3
+    wait_ready "$pid" "$port" && return 0
+    echo "warning: $name did not start:" >&2
+    tail -n 5 "$@" >&2 2>/dev/null
+    stop_server "$pid"
+    return 1
+}
+
 # Stops a server and the workers it started: SIGTERM, a few seconds, SIGKILL.
 stop_server() {
     local pid=$1

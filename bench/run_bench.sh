@@ -46,13 +46,7 @@ start_vorex() {
     vorex_config "$dir" "$VOREX_PORT"
     launch_vorex "$VOREX_BIN" "$dir"
     VOREX_PID=$!
-    if ! wait_ready "$VOREX_PID" "$VOREX_PORT"; then
-        echo "warning: vorex-icapd did not start:" >&2
-        tail -n 5 "$dir/stderr" "$dir/icapd.log" >&2 2>/dev/null
-        stop_server "$VOREX_PID"
-        VOREX_PID=
-        return 1
-    fi
+    started vorex-icapd "$VOREX_PID" "$VOREX_PORT" "$dir/stderr" "$dir/icapd.log" || { VOREX_PID=; return 1; }
 }
 
 start_cicap() {
@@ -89,13 +83,7 @@ Service echo srv_echo.so
 EOF
     c-icap -N -D -f "$dir/c-icap.conf" >"$dir/stdout" 2>&1 </dev/null &
     CICAP_PID=$!
-    if ! wait_ready "$CICAP_PID" "$CICAP_PORT"; then
-        echo "warning: c-icap did not start:" >&2
-        tail -n 5 "$dir/stdout" "$dir/server.log" >&2 2>/dev/null
-        stop_server "$CICAP_PID"
-        CICAP_PID=
-        return 1
-    fi
+    started c-icap "$CICAP_PID" "$CICAP_PORT" "$dir/stdout" "$dir/server.log" || { CICAP_PID=; return 1; }
 }
 
 # Arguments of the load generator per case, and whether the case carries
