@@ -64,7 +64,12 @@ uint64_t read_offset(const char* text) {
     return value;
 }
 
-// One Encapsulated value: 200, 0 for an unknown item, 500 out of memory.
+// A valid request has at most four Encapsulated items; more than this many
+// is refused before a record is made for them.
+constexpr size_t encapsulated_items_max = 8;
+
+// One Encapsulated value: 200, 0 for an unknown item, 400 for too many
+// items, 500 out of memory.
 int parse_encapsulated(const char* value, const char* line) {
     static const struct {
         const char* key;
@@ -73,7 +78,12 @@ int parse_encapsulated(const char* value, const char* line) {
         {"req-hdr=", "req-hdr"},   {"res-hdr=", "res-hdr"},   {"req-body=", "req-body"},
         {"res-body=", "res-body"}, {"opt-body=", "opt-body"}, {"null-body=", "null-body"},
     };
-    for (const std::string& word : split_words(value)) {
+    std::vector<std::string> words = split_words(value, encapsulated_items_max + 1);
+    if (words.size() > encapsulated_items_max) {
+        vrx_log(log_level::error, "too many entities in header %s\n", line);
+        return 400;
+    }
+    for (const std::string& word : words) {
         bool known = false;
         for (const auto& item : items) {
             const char* at = strstr(word.c_str(), item.key);
@@ -93,7 +103,8 @@ int parse_encapsulated(const char* value, const char* line) {
 }
 
 // One header line: 1 to go on, or the head reader's result.
-int parse_header_line(const char* line) {
+// `encapsulated_seen` tells whether the head had an Encapsulated header.
+int parse_header_line(const char* line, bool& encapsulated_seen) {
     std::string name = first_word(line);
     const char* value = strstr(line, name.c_str()) + name.size();
     if (name == "Preview:") {
@@ -115,6 +126,13 @@ int parse_header_line(const char* line) {
     } else if (name == "X-Client-Username:") {
         g_request.username = first_word(value);
     } else if (name == "Encapsulated:") {
+        // One head frames one message; a second Encapsulated header is a
+        // malformed request, and refusing it bounds what a head can cost.
+        if (encapsulated_seen) {
+            vrx_log(log_level::error, "second Encapsulated header %s\n", line);
+            return 400;
+        }
+        encapsulated_seen = true;
         int result = parse_encapsulated(value, line);
         if (result != 200)
             return result;
@@ -155,6 +173,7 @@ int icap_read_head(int* fd) {
         g_request.method = words[0];
         g_request.uri = words[1];
         g_request.version = words[2];
+        bool encapsulated_seen = false;
         for (;;) {
             n = readline(fd, line, sizeof line);
             if (n < 0)
@@ -162,7 +181,7 @@ int icap_read_head(int* fd) {
             if (n == 0 || first_word(line).empty())
                 return 1;
             vrx_log(log_level::headers, "icap header - %s\n", line);
-            int result = parse_header_line(line);
+            int result = parse_header_line(line, encapsulated_seen);
             if (result != 1)
                 return result;
         }

@@ -131,6 +131,12 @@ TEST_F(head_test, encapsulated_items) {
         {"opt-body=0", 1, "opt-body"},
         {"res-hdr=0, bogus-body=10", 0, "res-hdr"},
         {"req-hdr", 0, ""},
+        {"null-body=0 null-body=0 null-body=0 null-body=0 null-body=0 null-body=0 null-body=0 null-body=0", 1,
+         "null-body null-body null-body null-body null-body null-body null-body null-body"},
+        // More than 8 items, or a second header, is refused before any more
+        // records are made.
+        {"null-body=0 null-body=0 null-body=0 null-body=0 null-body=0 null-body=0 null-body=0 null-body=0 x", 400, ""},
+        {"req-hdr=0, null-body=20\r\nEncapsulated: null-body=0", 400, "req-hdr null-body"},
     };
     for (const auto& c : cases) {
         SetUp();

@@ -13,8 +13,10 @@
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <fcntl.h>
+#include <fstream>
 #include <grp.h>
 #include <pwd.h>
+#include <thread>
 
 #include "integration/daemon_harness.h"
 
@@ -123,6 +125,52 @@ TEST_F(daemon_test, bad_clients_leave_the_parent_serving) {
     EXPECT_EQ(d.exchange(options_request), options_reply);
     EXPECT_TRUE(no_workers_left());
     EXPECT_EQ(d.open_descriptors(), before);
+}
+
+// A /proc/PID/status field in KiB, -1 when missing.
+long status_kib(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+// 10 MB of Encapsulated lines is refused at once with 400 and a close. The
+// worker's address space is capped at the parent's plus 8 MB, so a worker
+// that made a record of every item would fail its allocations instead.
+TEST_F(daemon_test, encapsulated_flood_is_refused_with_bounded_memory) {
+    start();
+    struct rlimit saved, capped;
+    ASSERT_EQ(prlimit(d.pid(), RLIMIT_AS, nullptr, &saved), 0);
+    capped = saved;
+    capped.rlim_cur = static_cast<rlim_t>(status_kib(d.pid(), "VmSize") + 8 * 1024) * 1024;
+    ASSERT_EQ(prlimit(d.pid(), RLIMIT_AS, &capped, nullptr), 0);
+    struct {
+        const char* what;
+        size_t items_per_line;
+    } cases[] = {{"one item per line", 1}, {"many items per line", 300}};
+    for (const auto& c : cases) {
+        std::string line = "Encapsulated:";
+        for (size_t i = 0; i < c.items_per_line; ++i)
+            line += " null-body=0";
+        line += "\r\n";
+        std::string flood = "REQMOD icap://h/s ICAP/1.0\r\n";
+        while (flood.size() < (10u << 20))
+            flood += line;
+        int fd = d.connect();
+        ASSERT_GE(fd, 0);
+        std::thread sender([&] { daemon_harness::send_all(fd, flood); });  // ends when the daemon closes
+        EXPECT_EQ(daemon_harness::read_until(fd, bad_request, 20000), bad_request) << c.what;
+        EXPECT_EQ(daemon_harness::read_until(fd, "", 20000), "") << c.what;
+        sender.join();
+        close(fd);
+    }
+    ASSERT_EQ(prlimit(d.pid(), RLIMIT_AS, &saved, nullptr), 0);
+    EXPECT_TRUE(no_workers_left());
+    EXPECT_NE(d.log().find("second Encapsulated header"), std::string::npos);
+    EXPECT_NE(d.log().find("too many entities in header"), std::string::npos);
 }
 
 // Out of descriptors, accept fails; the daemon waits and then serves the
