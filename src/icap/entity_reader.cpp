@@ -15,6 +15,7 @@
 #include "icap/http_header.h"
 #include "icap/icap_head.h"
 #include "icap/reply.h"
+#include "icap/reply_writer.h"
 #include "settings/icapd_config.h"
 
 namespace {
@@ -254,8 +255,7 @@ int icap_dump_entities(request_state& request, int* fd) {
                 if (result == dump_scan_needed) {
                     drop_buffered_lines(fd);
                     std::string reply = "ICAP/1.0 100 Continue" + istag_text();
-                    if (write_all(fd, reply.data(), static_cast<int64_t>(reply.size())) !=
-                        static_cast<int64_t>(reply.size()))
+                    if (!write_reply(fd, reply.data(), reply.size()))
                         return dump_failed;
                     request.preview = -1;
                     vrx_log(log_level::debug, "icap_dump_entities: send that we want continue\n");

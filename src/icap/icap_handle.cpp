@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include "daemon/log.h"
-#include "daemon/socket_io.h"
 #include "icap/entity_reader.h"
 #include "icap/icap_head.h"
 #include "icap/reply.h"
@@ -28,7 +27,7 @@ void set_no_delay(int fd) {
 
 int send_204(int* fd) {
     std::string reply = "ICAP/1.0 204 No Content" + istag_text();
-    if (write_all(fd, reply.data(), static_cast<int64_t>(reply.size())) != static_cast<int64_t>(reply.size()))
+    if (!write_reply(fd, reply.data(), reply.size()))
         return 0;
     vrx_log(log_level::debug, "preview ok for %s\n", g_request.url.c_str());
     return 200;

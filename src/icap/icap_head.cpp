@@ -14,6 +14,7 @@
 
 #include "daemon/log.h"
 #include "daemon/socket_io.h"
+#include "icap/reply_writer.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"
 
@@ -204,7 +205,7 @@ void send_error_msg(int* fd, int code) {
     snprintf(head, sizeof head, "ICAP/1.0 %i %s\r\nEncapsulated: null-body=0%s", code == 400 ? 400 : 200,
              code == 400 ? "Bad Request" : "OK", g_config.keep_alive ? "" : "\r\nConnection: close");
     std::string reply = head + istag_text();
-    if (write_all(fd, reply.data(), static_cast<int64_t>(reply.size())) != static_cast<int64_t>(reply.size()))
+    if (!write_reply(fd, reply.data(), reply.size()))
         vrx_log(log_level::error, "Error in send_error_msg()\n");
     vrx_log(log_level::debug, "Return error \n%s\n", reply.c_str());
 }
@@ -226,7 +227,7 @@ int send_options(int* fd) {
     if (!g_config.daemon_addresses.empty())
         vrx_get_virus_num(&g_daemon_fd);  // keeps the ISTAG count current
     reply += istag_text();
-    if (write_all(fd, reply.data(), static_cast<int64_t>(reply.size())) != static_cast<int64_t>(reply.size()))
+    if (!write_reply(fd, reply.data(), reply.size()))
         return 0;
     vrx_log(log_level::debug, "Send options \n%s\n", reply.c_str());
     return 200;

@@ -2,15 +2,19 @@
 
 #include <unistd.h>
 
+#include "daemon/log.h"
 #include "daemon/socket_io.h"
 
 namespace {
 constexpr size_t gather_max = 64 * 1024;
-
-bool write_exactly(int* fd, const char* data, size_t length) {
-    return write_all(fd, data, static_cast<int64_t>(length)) == static_cast<int64_t>(length);
-}
 }  // namespace
+
+bool write_reply(int* fd, const char* data, size_t length) {
+    if (write_all(fd, data, static_cast<int64_t>(length)) == static_cast<int64_t>(length))
+        return true;
+    close_fd_logged(fd);
+    return false;
+}
 
 bool reply_writer::put(const char* data, size_t length) {
     if (pending_.size() + length <= gather_max) {
@@ -23,13 +27,13 @@ bool reply_writer::put(const char* data, size_t length) {
         pending_.assign(data, length);
         return true;
     }
-    return write_exactly(fd_, data, length);
+    return write_reply(fd_, data, length);
 }
 
 bool reply_writer::flush() {
     if (pending_.empty())
         return true;
-    bool ok = write_exactly(fd_, pending_.data(), pending_.size());
+    bool ok = write_reply(fd_, pending_.data(), pending_.size());
     pending_.clear();
     return ok;
 }

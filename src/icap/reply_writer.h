@@ -6,6 +6,11 @@
 #include <cstddef>
 #include <string>
 
+// Writes bytes of a reply. After a failed or partial write nothing more may
+// go out on the connection, or the client would read the start of one reply
+// followed by another: the connection is then closed (*fd becomes -1).
+bool write_reply(int* fd, const char* data, size_t length);
+
 class reply_writer {
 public:
     explicit reply_writer(int* fd) : fd_(fd) {}

@@ -7,8 +7,10 @@
 #include <dirent.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <thread>
 #include <vector>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -197,6 +199,67 @@ TEST_F(messages_icap, large_body_in_max_blocksize_chunks_with_bounded_memory) {
     long limit = peak_rss_kib(daemon.pid()) + static_cast<long>(block / 1024) + 8 * 1024;
     EXPECT_LT(peak_rss_kib(workers[0]), limit) << "parent " << peak_rss_kib(daemon.pid());
     close(fd);
+    expect_cache_empty();
+}
+
+// A client that stops reading large 200 echoes: once a write of a reply
+// has failed, nothing more goes out on the connection (no error reply or
+// next reply after the start of an echo): what the client gets is a prefix
+// of the echoes, then the close, and the worker ends. Together the echoes
+// are larger than the socket buffers can hold.
+TEST_F(messages_icap, no_byte_after_a_failed_reply_write) {
+    start("Timeout = 1\n");
+    const std::string istag = "\r\nISTAG: \"vorex-icapd6.0=0\"\r\n\r\n";
+    std::string get = "GET /x HTTP/1.1\r\nHost: www.example.org\r\nX-Pad: " + std::string(200000, 'p') + "\r\n\r\n";
+    std::string get_request = "REQMOD icap://127.0.0.1/reqmod ICAP/1.0\r\nEncapsulated: req-hdr=0, null-body=" +
+                              std::to_string(get.size()) + "\r\n\r\n" + get;
+    std::string get_echo =
+        "ICAP/1.0 200 OK\r\nEncapsulated: req-hdr=0, null-body=" + std::to_string(get.size()) + istag + get;
+    std::string body(8 << 20, 'b');
+    std::string res = res_hdr("application/octet-stream", body.size());
+    struct {
+        const char* what;
+        std::string request, echo;
+    } cases[] = {
+        {"header echoes", "", ""},
+        {"body echo", respmod_head(res, -1, false) + chunk(body) + "0\r\n\r\n",
+         "ICAP/1.0 200 OK\r\nEncapsulated: res-hdr=0, res-body=" + std::to_string(res.size()) + istag + res +
+             chunk(body) + "0\r\n\r\n"},
+    };
+    for (int i = 0; i < 40; ++i) {
+        cases[0].request += get_request;
+        cases[0].echo += get_echo;
+    }
+    auto timeouts = [&] {
+        std::string log = daemon.log();
+        size_t count = 0;
+        for (size_t at = log.find("write: timeout error"); at != std::string::npos; at = log.find("write: timeout error", at + 1))
+            ++count;
+        return count;
+    };
+    for (const auto& c : cases) {
+        size_t before = timeouts();
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(fd, 0);
+        int small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(daemon.port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        std::thread sender([&] { daemon_harness::send_all(fd, c.request); });
+        EXPECT_TRUE(wait_until([&] { return timeouts() > before; }, 20000)) << c.what;
+        std::string reply = daemon_harness::read_until(fd, "", 5000);  // to the close
+        shutdown(fd, SHUT_RDWR);
+        sender.join();
+        close(fd);
+        EXPECT_FALSE(reply.empty()) << c.what;
+        EXPECT_LT(reply.size(), c.echo.size()) << c.what;
+        EXPECT_EQ(c.echo.compare(0, reply.size(), reply), 0) << c.what;
+        EXPECT_TRUE(wait_until([&] { return daemon.children().empty(); })) << c.what;
+    }
+    expect_serving();
     expect_cache_empty();
 }
 
