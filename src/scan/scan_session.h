@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <string>
 
-// Effective scan mode of the current connection: true sends only the path
-// of the body file, false streams the body. Reset from LocalScan at every
-// scan connection attempt, cleared when an address fails.
-extern bool g_local_scan;
+// Effective scan mode: true sends only the path of the body file, false
+// streams the body. It is LocalScan in every process and after every load,
+// whichever command opened the kept connection; only a scan connection
+// attempt that had to pass over a failed address turns it off, until the
+// next scan connection attempt.
+bool local_scan_in_effect();

@@ -15,9 +15,10 @@
 #include "daemon/log.h"
 #include "settings/icapd_config.h"
 
-bool g_local_scan = true;
-
 namespace {
+
+// The last scan connection attempt passed over a failed address.
+bool g_local_scan_fell_back = false;
 
 const char* address_type_name(int32_t type)
 {
@@ -89,6 +90,11 @@ bool set_non_blocking(int fd)
 
 } // namespace
 
+bool local_scan_in_effect()
+{
+    return g_config.local_scan && !g_local_scan_fell_back;
+}
+
 int vrx_connect1(const DaemonAddress& address)
 {
     vrx_log(log_level::wire, "TRY connect to host=%s serv=%s type=%s\n",
@@ -106,7 +112,7 @@ int vrx_connect(const daemon_address_list& addresses, bool local_fallback, bool 
     // kept only while the first address is the one that answers, since the
     // later ones may be on machines that cannot read our files.
     if (local_fallback)
-        g_local_scan = g_config.local_scan;
+        g_local_scan_fell_back = false;
     for (const DaemonAddress& address : addresses) {
         int fd = vrx_connect1(address);
         if (fd >= 0 && non_blocking && !set_non_blocking(fd)) {
@@ -117,10 +123,10 @@ int vrx_connect(const daemon_address_list& addresses, bool local_fallback, bool 
             vrx_log(log_level::wire, "Connection ok\n");
             return fd;
         }
-        if (local_fallback && g_local_scan) {
+        if (local_fallback && local_scan_in_effect()) {
             vrx_log(log_level::wire,
                     "turn off local scan mode - was error to connect on first object\n");
-            g_local_scan = false;
+            g_local_scan_fell_back = true;
         }
     }
     return -1;

@@ -297,15 +297,15 @@ bool scan_exchange(int* fd, entity_record& entity, request_state& request, uint3
 {
     if (!connected(fd, true))
         return false;
-    bool sent = g_local_scan ? send_path_request(fd, entity, request)
-                             : send_stream_request(fd, entity, request);
+    bool sent = local_scan_in_effect() ? send_path_request(fd, entity, request)
+                                       : send_stream_request(fd, entity, request);
     if (!sent || !read_u32(fd, code))
         return false;
     last_response_code = *code;
     vrx_log(log_level::debug, "vrx_scan_file: response code - %x\n", *code);
     if (!read_names(fd, entity, request) || !read_report(fd))
         return false;
-    if ((*code & code_cured) && !g_local_scan) {
+    if ((*code & code_cured) && !local_scan_in_effect()) {
         bool ok = receive_cured_object(fd, entity);
         // The object ran to the end of the stream: the next command needs a
         // new connection.

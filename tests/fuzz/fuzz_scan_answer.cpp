@@ -45,15 +45,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     entity.size = 4;
     request_state request;
     request.url = "http://fuzz.example/x";
-    g_local_scan = data[0] & 1;
-    g_config.local_scan = g_local_scan;
+    g_config.local_scan = data[0] & 1;
 
     // The answer follows the whole request, as a daemon would send it (a
     // kept connection with bytes already waiting is not reused).
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
         abort();
-    size_t request_size = g_local_scan ? 20 + entity.temp_path.size() : 20 + entity.size;
+    size_t request_size = g_config.local_scan ? 20 + entity.temp_path.size() : 20 + entity.size;
     std::thread daemon([&] {
         std::string got(request_size, '\0');
         for (size_t done = 0; done < request_size;) {

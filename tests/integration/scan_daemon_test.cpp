@@ -97,6 +97,30 @@ TEST_F(scan_daemon, EicarVerdictsInPathAndStreamModes)
     }
 }
 
+// Proxies send OPTIONS first: the scanner connection it opens (for the
+// virus count) is kept, and a scan on it still follows LocalScan.
+TEST_F(scan_daemon, OptionsFirstKeepsTheConfiguredScanMode)
+{
+    for (bool local_scan : {false, true}) {
+        SCOPED_TRACE(local_scan ? "path" : "stream");
+        daemon.stop();
+        daemon_harness::write_file(daemon.log_path(), "");
+        start({}, std::string("LocalScan = ") + (local_scan ? "yes" : "no") + "\n");
+        int fd = daemon.connect();
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(daemon_harness::send_all(fd, options));
+        EXPECT_EQ(daemon_harness::read_until(fd, "\r\n\r\n").rfind("ICAP/1.0 200 OK\r\n", 0), 0u);
+        ASSERT_TRUE(daemon_harness::send_all(fd, respmod("nothing to see", true)));
+        EXPECT_EQ(daemon_harness::read_until(fd, "\r\n\r\n").rfind("ICAP/1.0 204", 0), 0u);
+        close(fd);
+        const std::string log = daemon.log();
+        EXPECT_NE(log.find(local_scan ? "url to be scanned (send only path)" : "url to be scanned (send all file)"),
+                  std::string::npos) << log;
+        EXPECT_EQ(log.find(local_scan ? "url to be scanned (send all file)" : "url to be scanned (send only path)"),
+                  std::string::npos);
+    }
+}
+
 TEST_F(scan_daemon, PreviewAsksForTheRestBeforeScanning)
 {
     start({}, "");

@@ -153,7 +153,7 @@ TEST_F(scan_standin, LocalModeFallsBackWhenTheFirstAddressIsDown)
     std::filesystem::rename(off, standin_socket);
     EXPECT_EQ(vrx_scan_file(entity, request, &fd), 200);
     EXPECT_EQ(greport.report, std::vector<std::string>{entity.temp_path + " Ok"});
-    EXPECT_TRUE(g_local_scan);
+    EXPECT_TRUE(local_scan_in_effect());
     EXPECT_EQ(log_count("turn off local scan mode"), 1u);
 }
 
