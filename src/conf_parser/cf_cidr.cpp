@@ -35,7 +35,7 @@ cidr_ptr make_cidr(const std::string& text) {
     unsigned prefix = 32;
     const size_t slash = text.find('/');
     if (slash != std::string::npos) {
-        if (slash + 1 == text.size())
+        if (text.back() == '/')
             throw make_cidr_error("No mask");
         try {
             prefix = boost::lexical_cast<unsigned>(text.substr(slash + 1));

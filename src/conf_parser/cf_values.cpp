@@ -69,12 +69,13 @@ uint64_t parse_size(const std::string& text) {
         default:
             throw std::runtime_error(error);
         }
-        if (pos + 1 != text.size())
-            throw std::runtime_error(error);
     }
-    // A number too long for 64 bits is too large for every unit.
+    // A number too long for 64 bits is too large for every unit. The
+    // overflow is reported before anything written after the unit.
     if (wrapped || number > limit)
         throw std::overflow_error(std::string(error) + ": overflow");
+    if (pos + 1 < text.size())
+        throw std::runtime_error(error);
     return number * factor;
 }
 

@@ -54,13 +54,16 @@ TEST(parse_size, units) {
 }
 
 TEST(parse_size, malformed_texts_fail) {
-    for (const char* text : {"", "1G", "100 k", "10kb", "k", " 10", "10B", "-1", "10k ", "infinity"})
+    for (const char* text : {"", "1G", "100 k", "10kb", "k", " 10", "10B", "-1", "10k ", "infinity",
+                             "18014398509481984x"})
         EXPECT_EQ(error_of([&] { parse_size(text); }), "Error parsing size") << '"' << text << '"';
 }
 
 TEST(parse_size, too_large_values_overflow) {
+    // The overflow is found before anything after the unit.
     for (const char* text : {"18014398509481984", "18014398509481984k", "17592186044416M",
-                             "18446744073709551616b", "99999999999999999999999"}) {
+                             "18446744073709551616b", "99999999999999999999999", "18014398509481984kx",
+                             "17592186044416m "}) {
         EXPECT_THROW(parse_size(text), std::overflow_error) << text;
         EXPECT_EQ(error_of([&] { parse_size(text); }), "Error parsing size: overflow") << text;
     }
@@ -149,6 +152,7 @@ TEST(make_cidr, errors) {
         const char* message;
     } cases[] = {
         {"10.0.0.0/", "No mask"},
+        {"1.2.3.4/8/", "No mask"},
         {"10.0.0.0/33", "Invalid mask"},
         {"10.0.0.0/x", cast},
         {"10.0.0.0/8/8", cast},
