@@ -53,12 +53,12 @@ int acl_client_allowed(const sockaddr* peer, socklen_t length, const host_list& 
         ((peer->sa_family == AF_INET && length >= static_cast<socklen_t>(sizeof(sockaddr_in))) ||
          (peer->sa_family == AF_INET6 && length >= static_cast<socklen_t>(sizeof(sockaddr_in6))));
     const std::string text = address_text(complete ? peer : nullptr);
-    if (text != "?") {
-        const std::string v4 = mapped_ipv4_text(peer);
-        if (in_acl(text, acl) || (!v4.empty() && in_acl(v4, acl))) {
-            vrx_log(log_level::wire, "Find ip %s in acl\n", text.c_str());
-            return 1;
-        }
+    if (text == "?")
+        return 0;   // unreadable: refused, and there is no peer to name
+    const std::string v4 = mapped_ipv4_text(peer);
+    if (in_acl(text, acl) || (!v4.empty() && in_acl(v4, acl))) {
+        vrx_log(log_level::wire, "Find ip %s in acl\n", text.c_str());
+        return 1;
     }
     vrx_log(log_level::error, "Block ip %s: not in acl\n", text.c_str());
     return 0;

@@ -1,3 +1,4 @@
+#include "daemon/log.h"
 #include "filters/host_list.h"
 #include "support/temp_folder.h"
 
@@ -201,12 +202,21 @@ TEST_F(list_files, acl_admits_listed_addresses)
     EXPECT_EQ(allowed(ipv4("10.0.0.1"), acl), 0);
     EXPECT_EQ(allowed(ipv6("::2"), acl), 0);
 
-    // A truncated or non-IP peer address is refused.
+    // A truncated or non-IP peer address is refused, without the "not in
+    // acl" line, which names a peer that is not on the list.
+    log_set_options(0xff, 8, 6);
+    log_set_target(folder_.file("log"));
     const sockaddr_in v4 = ipv4("127.0.0.1");
     EXPECT_EQ(acl_client_allowed(reinterpret_cast<const sockaddr*>(&v4), 4, acl), 0);
     sockaddr_un local{};
     local.sun_family = AF_UNIX;
     EXPECT_EQ(acl_client_allowed(reinterpret_cast<const sockaddr*>(&local), sizeof local, acl), 0);
+    EXPECT_EQ(allowed(ipv4("10.0.0.1"), acl), 0);
+    log_suspend();
+    std::ifstream log_file(folder_.file("log"));
+    const std::string log((std::istreambuf_iterator<char>(log_file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(log.find("Block ip ?"), std::string::npos) << log;
+    EXPECT_NE(log.find("Block ip 10.0.0.1: not in acl\n"), std::string::npos) << log;
 }
 
 TEST(address_text, formats_both_families)
