@@ -1,6 +1,5 @@
 #include "filters/mime_rules.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -12,8 +11,9 @@
 
 namespace {
 
-// Content lengths are signed 32-bit values, so larger limits are clamped.
-constexpr int64_t limit_max = 2147483647;
+// Limits are compared with 64-bit content lengths as written; only a limit
+// beyond 64 bits saturates, so that it never wraps.
+constexpr int64_t limit_max = INT64_MAX;
 constexpr size_t name_max = 255;
 
 bool iequals(const std::string& a, const std::string& b)
@@ -44,9 +44,10 @@ bool parse_size(const std::string& word, int64_t* size)
     for (size_t i = 0; i < digits; ++i) {
         if (!isdigit(static_cast<unsigned char>(word[i])))
             return false;
-        value = std::min(value * 10 + (word[i] - '0'), limit_max);
+        const int digit = word[i] - '0';
+        value = value > (limit_max - digit) / 10 ? limit_max : value * 10 + digit;
     }
-    *size = std::min(value * scale, limit_max);
+    *size = value > limit_max / scale ? limit_max : value * scale;
     return true;
 }
 

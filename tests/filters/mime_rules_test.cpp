@@ -36,6 +36,7 @@ TEST(mime_rules, decisions)
         "audio pass INF scan\n"
         "video pass 100 scan\n"
         "application/x-big pass 4096M scan\n"
+        "application/x-huge pass 99999999999999999999999k scan\n"
         "application/zip reject -report 1m reject -TRUNC\n"
         "textual reject -report all\n"
         "MimeEnd\n"
@@ -56,8 +57,11 @@ TEST(mime_rules, decisions)
         {"audio/mp3", 1, mime_scan},
         {"video/mp4", 102400, mime_pass}, // a bare number counts in kilobytes
         {"video/mp4", 102401, mime_scan},
-        {"application/x-big", 2147483647, mime_pass},  // clamped, never wrapped
-        {"application/x-big", 2147483648LL, mime_scan},
+        // Limits and lengths are compared as 64-bit numbers, unclamped.
+        {"application/x-big", 3000000000LL, mime_pass},
+        {"application/x-big", 4294967296LL, mime_pass},
+        {"application/x-big", 4294967297LL, mime_scan},
+        {"application/x-huge", INT64_MAX, mime_pass},  // saturated, never wrapped
         {"application/zip", 1048576, mime_reject},
         {"image/x-textual", 1, mime_pass},
         {"ignored/after", 1, mime_scan},  // after the end line
