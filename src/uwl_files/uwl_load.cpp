@@ -47,11 +47,12 @@ constexpr char list_suffix[] = ".uwl";
 constexpr char delivery_suffix[] = ".cache";
 constexpr size_t delivery_suffix_length = sizeof delivery_suffix - 1;
 
-// True when `name` is longer than `suffix` and ends with it.
+// True when `name` ends with `suffix` (or is just the suffix: only the
+// path must be longer than 4 characters).
 bool has_suffix(const std::string& name, const char* suffix)
 {
     const size_t n = std::strlen(suffix);
-    return name.size() > n && name.compare(name.size() - n, n, suffix) == 0;
+    return name.size() >= n && name.compare(name.size() - n, n, suffix) == 0;
 }
 
 // Files a parsed list under the category its type text names.

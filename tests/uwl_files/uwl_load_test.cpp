@@ -70,6 +70,10 @@ TEST_F(uwl_load, files_go_to_the_category_of_their_type_text)
     write_list("m.uwl", {"type Malware", "url mal.com"});
     write_list("unknown.uwl", {"type recipes", "url food.com"});
     write_list("notes.txt", {"type porno", "url txt.com"});
+    // Bare suffix names pass the name test: ".uwl" is a list, and ".cache"
+    // is a delivery whose target (the folder itself) cannot be replaced.
+    write_list(".uwl", {"type chats", "url chat.com"});
+    write_list(".cache", {"type drugs", "url drug.org"});
     write_bytes(dir_.path + "broken.uwl", "UWL");
     mkdir((dir_.path + "sub.uwl").c_str(), 0700);
 
@@ -79,7 +83,8 @@ TEST_F(uwl_load, files_go_to_the_category_of_their_type_text)
     for (size_t i = 0; i < uwl_category_count; ++i) {
         const std::string name = table[i].name;
         SCOPED_TRACE(name);
-        EXPECT_EQ(table[i].black.size(), name == "porno" || name == "drugs" || name == "malware" ? 1u : 0u);
+        EXPECT_EQ(table[i].black.size(),
+                  name == "porno" || name == "drugs" || name == "malware" || name == "chats" ? 1u : 0u);
         EXPECT_EQ(table[i].white.size(), name == "malware" ? 1u : 0u);
     }
     const std::string text = log.text();
@@ -87,6 +92,7 @@ TEST_F(uwl_load, files_go_to_the_category_of_their_type_text)
     EXPECT_NE(text.find("Wrong uwl format in file " + dir_.path + "broken.uwl"), std::string::npos);
     EXPECT_NE(text.find("Skip " + dir_.path + "notes.txt"), std::string::npos);
     EXPECT_NE(text.find("Skip " + dir_.path + "sub.uwl"), std::string::npos);
+    EXPECT_NE(text.find("error in rename from " + dir_.path + ".cache to " + dir_.path + ": "), std::string::npos);
 
     uwl_files_release();
     for (const uwl_category& category : table)
