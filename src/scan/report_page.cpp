@@ -90,7 +90,7 @@ std::string submit_form(const request_state& request, const std::string& caption
     return std::string("<form action=\"") + submit_address + "\" method=\"post\">\n" +
            "<input type=\"hidden\" name=\"u\" value=\"" + html_escape(request.url) + "\">\n" +
            "<input type=\"hidden\" name=\"vn\" value=\"" + html_escape(names) + "\">\n" +
-           "<input type=\"submit\" value=\"" + caption + "\">\n" + "</form>\n";
+           "<input type=\"submit\" value=\"" + caption + "\">\n" + "</input>\n";
 }
 
 // The rest of the template line, line feed consumed and not kept.
