@@ -250,10 +250,10 @@ int icap_dump_entities(request_state& request, int* fd) {
                 result = dump_second_pass;
                 request.preview = -1;
             } else if (request.preview >= 0 && entity->size == static_cast<uint64_t>(request.preview)) {
+                drop_buffered_lines(fd);
                 if (result == dump_blocked)
                     return answer_with_report(request);
                 if (result == dump_scan_needed) {
-                    drop_buffered_lines(fd);
                     std::string reply = "ICAP/1.0 100 Continue" + istag_text();
                     if (!write_reply(fd, reply.data(), reply.size()))
                         return dump_failed;

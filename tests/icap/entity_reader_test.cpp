@@ -143,6 +143,26 @@ TEST_F(entity_reader_test, preview_asks_for_the_rest) {
     EXPECT_EQ(body_of(body()), preview + rest);
 }
 
+// What the client sent after the preview's last chunk is dropped whatever
+// the early decision, so none of it is read as the next request.
+TEST_F(entity_reader_test, preview_end_drops_what_follows) {
+    struct row {
+        const char* what;
+        const char* rules;
+        int result;
+    };
+    const row rows[] = {
+        {"pass", "* pass all\n", dump_pass},
+        {"reject", "application reject -report all\n", dump_blocked},
+    };
+    for (const row& r : rows) {
+        reset();
+        mime(r.rules);
+        EXPECT_EQ(dump(respmod(chunked("hello world") + "stray\r\n", 11)), r.result) << r.what;
+        EXPECT_TRUE(readline_empty()) << r.what;
+    }
+}
+
 TEST_F(entity_reader_test, preview_larger_than_the_body) {
     scanning_on();
     EXPECT_EQ(dump(respmod(chunked("hello world", "0; ieof\r\n\r\n"), 4096)), dump_second_pass);
