@@ -235,7 +235,8 @@ int icap_dump_entities(request_state& request, int* fd) {
             // echoed without scanning never touches the disk.
             entity->size = 0;
             request.no_body = false;
-            vrx_log(log_level::debug, "icap_dump_entities: getting body\n");
+            vrx_log(log_level::debug, "icap_dump_entities: getting body (%i)\n",
+                    entity->file ? fileno(entity->file) : -1);   // -1: held in memory
             bool ieof = false;
             if (http_read_chunk(fd, *entity, ieof) == dump_failed)
                 return dump_failed;

@@ -104,6 +104,8 @@ TEST_F(messages_icap, respmod_without_preview) {
     std::string expected_start = "ICAP/1.0 200 OK\r\nEncapsulated: res-hdr=0, res-body=" + std::to_string(res.size()) +
                                  "\r\nISTAG: \"vorex-icapd6.0=0\"\r\n\r\n" + res + "b\r\nhello world\r\n0\r\n\r\n";
     EXPECT_EQ(reply, expected_start);
+    // The body is held in memory while it is read: no file descriptor yet.
+    EXPECT_NE(daemon.log().find("icap_dump_entities: getting body (-1)\n"), std::string::npos);
     EXPECT_EQ(daemon.exchange(respmod_head(res, -1, true) + chunk(body) + "0\r\n\r\n"),
               "ICAP/1.0 204 No Content\r\nISTAG: \"vorex-icapd6.0=0\"\r\n\r\n");
     expect_cache_empty();
