@@ -94,8 +94,9 @@ void serve_connection(int* fd) {
         if (*fd < 0 || !g_config.keep_alive || close_requested || bad_request)
             break;
         reset_request();
+        // Ended by the client or the parent while waiting: no exit cycle.
         if (readline_empty() && !wait_next_request(*fd))
-            break;
+            return;
     }
     vrx_log(log_level::wire, "exit cycle: %i %i %i %i\n", *fd, g_config.keep_alive ? 1 : 0, close_requested ? 1 : 0,
             bad_request ? 1 : 0);

@@ -85,6 +85,46 @@ TEST_F(daemon_test, requests_and_replies) {
     EXPECT_TRUE(d.running());
 }
 
+// The exit cycle line is written when the request loop ends the worker,
+// not when the client ends the wait between requests.
+TEST_F(daemon_test, exit_cycle_only_when_the_request_loop_ends) {
+    start();
+    auto exit_cycles = [&] {
+        std::string log = d.log();
+        size_t count = 0;
+        for (size_t at = log.find("exit cycle: "); at != std::string::npos; at = log.find("exit cycle: ", at + 1))
+            ++count;
+        return count;
+    };
+    struct {
+        const char* what;
+        std::string request, reply;
+        bool reset, logged;
+    } cases[] = {
+        {"client closes after a reply", options_request, options_reply, false, false},
+        {"client resets after a reply", options_request, options_reply, true, false},
+        {"connection close", "OPTIONS icap://h/s ICAP/1.0\r\nConnection: close\r\n\r\n", options_reply, false, true},
+        {"bad request", "HELLO\r\n\r\n", bad_request, false, true},
+        {"nothing sent", "", "", false, true},
+    };
+    for (const auto& c : cases) {
+        size_t before = exit_cycles();
+        int fd = d.connect();
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(daemon_harness::send_all(fd, c.request));
+        if (!c.reply.empty()) {
+            EXPECT_EQ(daemon_harness::read_until(fd, istag), c.reply) << c.what;
+        }
+        if (c.reset) {
+            struct linger hard = {1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
+        close(fd);
+        EXPECT_TRUE(no_workers_left()) << c.what;
+        EXPECT_EQ(exit_cycles() - before, c.logged ? 1u : 0u) << c.what;
+    }
+}
+
 TEST_F(daemon_test, keep_alive_off_serves_one_request) {
     start("[Daemon]\nKeepAlive = no\nUsePreview = no\n");
     EXPECT_EQ(d.exchange(options_request + options_request),
@@ -247,6 +287,7 @@ TEST_F(daemon_test, reload_ends_idle_workers_and_applies_new_settings) {
     EXPECT_EQ(daemon_harness::read_until(idle, "", 5000), "");  // the idle worker ends
     close(idle);
     EXPECT_TRUE(no_workers_left());
+    EXPECT_EQ(d.log().find("exit cycle"), std::string::npos);  // ended by the parent, not the loop
     EXPECT_TRUE(wait_until([&] { return d.log().find("INFO Received SIGHUP signal") != std::string::npos; }));
     EXPECT_EQ(d.exchange(options_request),
               options_start + "Options-TTL: 3600\r\nEncapsulated: null-body=0" + istag);
