@@ -284,6 +284,15 @@ int daemon_harness::open_descriptors() const {
     return count;
 }
 
+long daemon_harness::status_kib(pid_t pid, const std::string& field) {
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
 run_result daemon_harness::run(const std::vector<std::string>& args) {
     run_result result;
     int out[2], err[2];

@@ -64,6 +64,8 @@ public:
     // Children of the daemon (workers, cleaners) and its open descriptors.
     std::vector<pid_t> children() const;
     int open_descriptors() const;
+    // A field of /proc/PID/status in KiB (VmHWM, VmSize ...), -1 when missing.
+    static long status_kib(pid_t pid, const std::string& field);
 
     // Runs the binary with `args` to its end (time-out 20 s).
     static run_result run(const std::vector<std::string>& args);

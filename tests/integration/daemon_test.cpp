@@ -13,7 +13,6 @@
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <fcntl.h>
-#include <fstream>
 #include <grp.h>
 #include <pwd.h>
 #include <thread>
@@ -167,16 +166,6 @@ TEST_F(daemon_test, bad_clients_leave_the_parent_serving) {
     EXPECT_EQ(d.open_descriptors(), before);
 }
 
-// A /proc/PID/status field in KiB, -1 when missing.
-long status_kib(pid_t pid, const std::string& field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(field + ":", 0) == 0)
-            return std::stol(line.substr(field.size() + 1));
-    return -1;
-}
-
 // 10 MB of Encapsulated lines is refused at once with 400 and a close. The
 // worker's address space is capped at the parent's plus 8 MB, so a worker
 // that made a record of every item would fail its allocations instead.
@@ -185,7 +174,7 @@ TEST_F(daemon_test, encapsulated_flood_is_refused_with_bounded_memory) {
     struct rlimit saved, capped;
     ASSERT_EQ(prlimit(d.pid(), RLIMIT_AS, nullptr, &saved), 0);
     capped = saved;
-    capped.rlim_cur = static_cast<rlim_t>(status_kib(d.pid(), "VmSize") + 8 * 1024) * 1024;
+    capped.rlim_cur = static_cast<rlim_t>(daemon_harness::status_kib(d.pid(), "VmSize") + 8 * 1024) * 1024;
     ASSERT_EQ(prlimit(d.pid(), RLIMIT_AS, &capped, nullptr), 0);
     struct {
         const char* what;

@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdio>
 #include <dirent.h>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -163,14 +162,7 @@ TEST_F(messages_icap, reqmod_with_and_without_body) {
 }
 
 // Peak resident memory of a process, in KiB.
-long peak_rss_kib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
+long peak_rss_kib(pid_t pid) { return daemon_harness::status_kib(pid, "VmHWM"); }
 
 TEST_F(messages_icap, large_body_in_max_blocksize_chunks_with_bounded_memory) {
     start();
