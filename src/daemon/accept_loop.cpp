@@ -39,22 +39,23 @@ void maybe_clean_lock_files(time_t now) {
     g_last_cleaning = now;
 }
 
+// A reload that fails keeps everything in force: settings, lists, category
+// files, the log, and the keep-alive pipe, so idle workers stay.
 void reload() {
     if (!g_reload_requested)
         return;
     g_reload_requested = 0;
     vrx_log(log_level::info, "Received SIGHUP signal\n");
-    close_fd_logged(&g_daemon_fd);
-    // Idle workers hold the read end: closing ours makes them leave.
-    close_keepalive_pipe();
-    vrxid_release();
-    log_suspend();
     try {
         vrxid_init(-1, nullptr);
     } catch (const std::exception& e) {
         vrx_log(log_level::error, "Error in vrxid_init(): %s\n", e.what());
-        exit(1);
+        vrx_log(log_level::error, "Reload failed: the previous configuration stays in force\n");
+        return;
     }
+    close_fd_logged(&g_daemon_fd);
+    // Idle workers hold the read end: closing ours makes them leave.
+    close_keepalive_pipe();
     if (g_config.keep_alive)
         open_keepalive_pipe();
     query_virus_bases();

@@ -2,7 +2,8 @@
 // The parent's pselect accept loop with reload and shutdown.
 
 // Serves for ever; returns 0 only when pselect or accept fail for good (the
-// pid file is removed then). SIGTERM and a failed reload exit instead.
+// pid file is removed then). SIGTERM exits instead; a failed reload keeps
+// serving with the configuration in force.
 int accept_loop();
 
 // Scanning-daemon start-up exchange after a load (or "Virus check

@@ -391,13 +391,9 @@ void log_suspend() {
     g_target = log_suspended;
 }
 
-void log_set_target(const std::string& log_file) {
-    log_suspend();
-    if (strcasecmp(log_file.c_str(), "syslog") == 0) {
-        openlog("vorex-icapd ", LOG_PID, 0);
-        g_target = log_syslog;
-        return;
-    }
+int log_open_target(const std::string& log_file) {
+    if (strcasecmp(log_file.c_str(), "syslog") == 0)
+        return log_syslog;
     // O_NOFOLLOW: a planted link must not redirect the root-owned open.
     int fd = open(log_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0664);
     if (fd < 0)
@@ -412,7 +408,26 @@ void log_set_target(const std::string& log_file) {
             throw std::runtime_error("failed to open logfile [" + log_file + "]: " + strerror(error));
         fd = moved;
     }
-    g_target = fd;
+    return fd;
+}
+
+void log_install_target(int target) {
+    if (target == g_target)
+        return;
+    log_suspend();
+    if (target == log_syslog)
+        openlog("vorex-icapd ", LOG_PID, 0);
+    g_target = target;
+}
+
+void log_discard_target(int target) {
+    if (target >= 0 && target != g_target)
+        close(target);
+}
+
+void log_set_target(const std::string& log_file) {
+    log_suspend();
+    log_install_target(log_open_target(log_file));
 }
 
 int log_target() { return g_target; }

@@ -33,6 +33,15 @@ void log_set_extra_debug(bool on);
 // "syslog" (any case) or the path of the log file; closes the previous
 // target. Throws std::runtime_error when the file cannot be opened.
 void log_set_target(const std::string& log_file);
+// The two halves of log_set_target, so that a reload can open its target
+// while the one in force still takes its messages: log_open_target opens
+// (log_syslog for "syslog", else a descriptor) and throws like
+// log_set_target; log_install_target closes the one in force and takes
+// `target` (log_suspended allowed). log_discard_target closes a target
+// that was opened but is not to be installed.
+int log_open_target(const std::string& log_file);
+void log_install_target(int target);
+void log_discard_target(int target);
 // Closes the log file or syslog; messages are dropped until the next target.
 void log_suspend();
 // log_suspended, log_syslog or the descriptor of the log file.

@@ -17,6 +17,7 @@
 
 #include "daemon/accept_loop.h"
 #include "daemon/daemon_state.h"
+#include "daemon/load_failure.h"
 #include "daemon/log.h"
 #include "daemon/signals.h"
 #include "icap/request_state.h"
@@ -28,6 +29,8 @@ namespace {
 void load_configuration(int argc, char** argv) {
     try {
         vrxid_init(argc, argv);
+    } catch (const load_failure& e) {
+        exit(e.status);  // its reason is logged where it was found
     } catch (const std::exception& e) {
         vrx_log(log_level::error, "Error in vrxid_init(): %s\n", e.what());
         if (g_config.check_only) {

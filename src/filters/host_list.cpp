@@ -9,6 +9,7 @@
 #include <netdb.h>
 #include <sys/types.h>
 
+#include "daemon/load_failure.h"
 #include "daemon/log.h"
 #include "filters/url_decode.h"
 
@@ -151,7 +152,7 @@ void build_host_list(const std::vector<std::string>& files, host_list& dest, hos
         FILE* file = fopen(path.c_str(), "r");
         if (!file) {
             vrx_log(log_level::error, "can not open file with hosts list '%s'\n", path.c_str());
-            exit(1);
+            throw load_failure(1, "can not open file with hosts list '" + path + "'");
         }
         read_host_file(file, dest, mode);
         fclose(file);

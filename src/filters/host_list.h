@@ -23,8 +23,8 @@ enum class host_list_mode {
     names_only,           // WhiteUwlFiles
 };
 
-// Reads every file of `files` into `dest`; an unreadable file ends the
-// process with status 1.
+// Reads every file of `files` into `dest`; an unreadable file is logged and
+// thrown as load_failure (status 1).
 void build_host_list(const std::vector<std::string>& files, host_list& dest, host_list_mode mode);
 void print_host_list(const host_list& list, const char* setting_name);
 

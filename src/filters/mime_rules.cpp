@@ -7,6 +7,7 @@
 #include <sstream>
 #include <strings.h>
 
+#include "daemon/load_failure.h"
 #include "daemon/log.h"
 
 namespace {
@@ -99,17 +100,17 @@ void parse_line(const std::string& line, std::list<mime_rule>& level1, std::list
     words >> type;
     if (type.size() > name_max) {
         vrx_log(log_level::error, "in parse mime type %s\n", type.c_str());
-        exit(7);
+        throw load_failure(7, "in parse mime type " + type);
     }
     mime_rule& rule = find_or_append(type.find('/') != std::string::npos ? level2 : level1, type);
     if (!read_action(words, &rule.action1, &rule.option1)) {
         vrx_log(log_level::error, "in parse mime type %s\n", type.c_str());
-        exit(7);
+        throw load_failure(7, "in parse mime type " + type);
     }
     std::string limit;
     if (!(words >> limit)) {
         vrx_log(log_level::error, "Wrong mime syntax\n");
-        exit(7);
+        throw load_failure(7, "Wrong mime syntax");
     }
     if (iequals(limit, "all")) {
         rule.limit = -1;
@@ -117,11 +118,11 @@ void parse_line(const std::string& line, std::list<mime_rule>& level1, std::list
     }
     if (!parse_size(limit, &rule.limit)) {
         vrx_log(log_level::error, "in parser mime type %s (waiting for size)\n", limit.c_str());
-        exit(1);
+        throw load_failure(1, "in parser mime type " + limit + " (waiting for size)");
     }
     if (!read_action(words, &rule.action2, &rule.option2)) {
         vrx_log(log_level::error, "in parse mime type %s\n", limit.c_str());
-        exit(7);
+        throw load_failure(7, "in parse mime type " + limit);
     }
 }
 

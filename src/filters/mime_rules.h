@@ -29,7 +29,7 @@ public:
     // Frees every rule but the fixed "*" one.
     void release();
     // Reads rule lines up to "MimeEnd" or the end of the stream. Syntax
-    // errors end the process (status 7, a bad size 1).
+    // errors are logged and thrown as load_failure (status 7, a bad size 1).
     void parse_block(std::istream& body);
     // Returns the action code; fills option for reject and the deciding rule.
     int32_t decide(const std::string& content_type, int64_t length, int32_t* option,

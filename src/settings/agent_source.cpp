@@ -9,6 +9,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "daemon/load_failure.h"
 #include "daemon/log.h"
 #include "daemon/socket_io.h"
 #include "scan/vrx_client.h"
@@ -33,12 +34,13 @@ constexpr uint32_t max_config_text = 16u << 20;
 // The agent knows the daemon by the process id of its first load.
 pid_t agent_pid = 0;
 
+// Agent failures are reported at once and end the load with status 1.
 [[noreturn]] void fail_communication()
 {
     const char* error = strerror(errno);
     vrx_log(log_level::error, "Error in communication with agent: %s\n", error);
     std::fprintf(stderr, "Error in communication with agent: %s\n", error);
-    _exit(1);
+    throw load_failure(1, std::string("Error in communication with agent: ") + error);
 }
 
 [[noreturn]] void fail_reply(uint32_t last_value)
@@ -47,7 +49,7 @@ pid_t agent_pid = 0;
     vrx_log(log_level::error, "invalid agent response (%i) %s\n", static_cast<int>(last_value),
             error);
     std::fprintf(stderr, "invalid agent response (%i) %s\n", static_cast<int>(last_value), error);
-    _exit(1);
+    throw load_failure(1, "invalid agent response (" + std::to_string(last_value) + ") " + error);
 }
 
 void send_greeting(int* fd)
@@ -98,7 +100,7 @@ void read_reply_head(int* fd)
         const char* error = strerror(errno);
         vrx_log(log_level::error, "Error reading data from agent: %s\n", error);
         std::fprintf(stderr, "invalid agent response: %s\n", error);
-        _exit(1);
+        throw load_failure(1, std::string("Error reading data from agent: ") + error);
     }
 }
 
@@ -114,7 +116,7 @@ uint32_t read_text_length(int* fd)
         const char* error = strerror(errno);
         vrx_log(log_level::error, "invalid agent response: %s\n", error);
         std::fprintf(stderr, "invalid agent response: %s\n", error);
-        _exit(1);
+        throw load_failure(1, std::string("invalid agent response: ") + error);
     }
     return length;
 }
@@ -157,7 +159,7 @@ void load_from_agent(icapd_config& cfg)
     socket_io_set_timeout(cfg.timeout);
     if (!parse_address_list(cfg.config_source, cfg.agent_addresses)) {
         std::fprintf(stderr, "Error in parse path to agent socket %s\n", cfg.config_source.c_str());
-        std::exit(1);
+        throw load_failure(1, "Error in parse path to agent socket " + cfg.config_source);
     }
     session.fd = vrx_connect(cfg.agent_addresses, false, false);
     if (session.fd < 0) {
@@ -166,7 +168,7 @@ void load_from_agent(icapd_config& cfg)
                                       : cfg.config_source;
         vrx_log(log_level::error, "Can`t connect to agent from %s\n", where.c_str());
         std::fprintf(stderr, "Can`t connect to agent from %s\n", where.c_str());
-        std::exit(1);
+        throw load_failure(1, "Can`t connect to agent from " + where);
     }
     send_greeting(&session.fd);
     read_reply_head(&session.fd);

@@ -11,8 +11,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <boost/bind/bind.hpp>
+#include <vector>
 
 #include "conf_parser/cf_parser.h"
 #include "conf_parser/cf_values.h"
@@ -142,16 +141,28 @@ void load_from_file(icapd_config& cfg)
     parse_config([fd, length](std::string& text) { read_file_text(fd, length, text); }, cfg);
 }
 
+// The load's log settings and target take effect; a log file larger than
+// MaxLogSize is emptied first.
+void install_log(const icapd_config& cfg)
+{
+    log_set_options(cfg.log_level, cfg.syslog_facility_value, cfg.syslog_priority_value);
+    if (log_target() == cfg.log_target)
+        return;
+    log_install_target(cfg.log_target);
+    log_check_size(cfg.max_log_size);
+}
+
 }  // namespace
 
 void parse_config(const config_reader& read, icapd_config& cfg)
 {
+    std::vector<std::string> mime_blocks;
     try {
         param_registry registry;
         register_settings(registry, cfg);
         install_expression_callbacks(registry, cfg);
         registry.set_callback_add_mime(
-            boost::bind(add_mime_block, boost::ref(cfg), boost::placeholders::_1));
+            [&mime_blocks](const std::string& text) { mime_blocks.push_back(text); });
         std::string text;
         read(text);
         cf_parse_buffer(text.data(), text.size(), registry);
@@ -160,14 +171,16 @@ void parse_config(const config_reader& read, icapd_config& cfg)
     } catch (const std::exception& e) {
         throw std::runtime_error(std::string("Error while parsing config file: ") + e.what());
     }
+    // Read after the text, outside the parser, so that their failures keep
+    // their own exit status.
+    for (const std::string& block : mime_blocks)
+        add_mime_block(cfg, block);
 
-    log_set_options(cfg.log_level, cfg.syslog_facility_value, cfg.syslog_priority_value);
-    if (cfg.log_file_set)
-        log_set_target(cfg.log_file);
-    else
-        log_suspend();
-    // Checked before this load writes, so that its own lines are kept.
-    log_check_size(cfg.max_log_size);
+    cfg.log_target = cfg.log_file_set ? log_open_target(cfg.log_file) : log_suspended;
+    // With no log in force (the first load) the new one takes this load's
+    // own lines; otherwise it is installed when the load is committed.
+    if (log_target() == log_suspended)
+        install_log(cfg);
     dump_expressions(cfg);
 
     build_host_list(cfg.black_hosts, cfg.black_hosts_list, host_list_mode::names_and_addresses);
@@ -183,28 +196,49 @@ void parse_config(const config_reader& read, icapd_config& cfg)
 
     cfg.quarantine_name_max = path_limit(cfg.path_to_quarantine, _PC_NAME_MAX, 256);
     cfg.quarantine_path_max = path_limit(cfg.path_to_quarantine, _PC_PATH_MAX, 1024);
-    socket_io_set_timeout(cfg.timeout);
-    vrx_log(log_level::debug, "init: vorex-icapd starting\n");
 }
 
 void vrxid_init(int argc, char** argv)
 {
-    icapd_config& cfg = g_config;
-    cfg.mime.reset();
     if (argc != -1) {
-        cfg.config_source.clear();
-        cfg.check_only = false;
-        cfg.monitor = false;
-        cfg.extra_debug = false;
-        read_command_line(argc, argv, cfg);
-        if (cfg.config_source.empty())
-            cfg.config_source = default_source;
-        log_set_extra_debug(cfg.extra_debug);
+        g_config.config_source.clear();
+        g_config.check_only = false;
+        g_config.monitor = false;
+        g_config.extra_debug = false;
+        read_command_line(argc, argv, g_config);
+        if (g_config.config_source.empty())
+            g_config.config_source = default_source;
+        log_set_extra_debug(g_config.extra_debug);
     }
-    if (cfg.config_source.find(':') == std::string::npos)
-        load_from_file(cfg);
-    else
-        load_from_agent(cfg);
+    // The new configuration is built beside the one in force, which keeps
+    // serving (and logging) until the new one has loaded completely.
+    icapd_config candidate;
+    candidate.config_source = g_config.config_source;
+    candidate.check_only = g_config.check_only;
+    candidate.monitor = g_config.monitor;
+    candidate.extra_debug = g_config.extra_debug;
+    candidate.timeout = g_config.timeout;  // bounds an agent exchange
+    const int log_in_force = log_target();
+    uwl_lists lists_in_force = uwl_files_take();
+    try {
+        if (candidate.config_source.find(':') == std::string::npos)
+            load_from_file(candidate);
+        else
+            load_from_agent(candidate);
+    } catch (...) {
+        uwl_files_put_back(std::move(lists_in_force));
+        if (log_target() != log_in_force) {
+            log_install_target(log_in_force);
+            log_set_options(g_config.log_level, g_config.syslog_facility_value, g_config.syslog_priority_value);
+        } else {
+            log_discard_target(candidate.log_target);
+        }
+        throw;
+    }
+    g_config = std::move(candidate);
+    install_log(g_config);
+    socket_io_set_timeout(g_config.timeout);
+    vrx_log(log_level::debug, "init: vorex-icapd starting\n");
 }
 
 void vrxid_release()

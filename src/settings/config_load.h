@@ -4,7 +4,11 @@
 
 // Parses the command line and loads the settings into g_config.
 // argc == -1 reloads from the source chosen at start-up (argv unused).
-// Errors that prevent a start end the process with their message.
+// The new configuration (settings, lists, MIME rules, category files, log
+// target) is loaded completely before it replaces the one in force; a load
+// that fails throws its reason (load_failure for the failures that end a
+// start with their own status) and leaves everything in force as it was.
+// -h, -v and a bad command line end the process.
 void vrxid_init(int argc, char** argv);
 
 // Releases everything the last load allocated (lists, match blocks, rules).

@@ -19,10 +19,13 @@ void read_command_line(int argc, char** argv, icapd_config& cfg);
 using config_reader = boost::function<void(std::string& text)>;
 
 // Builds the registry over cfg, reads the text and parses it, then
-// prepares what depends on the settings. Errors of the text are
-// std::runtime_error "Error while parsing config file: ...".
+// prepares what depends on the settings: MIME rules, the log target (in
+// cfg.log_target; installed at once only when no log is in force), host
+// lists, the category files. Errors of the text are std::runtime_error
+// "Error while parsing config file: ..."; unreadable host lists and bad
+// MIME blocks are load_failure.
 void parse_config(const config_reader& read, icapd_config& cfg);
 
 // Fetches the configuration from the agent at cfg.config_source and parses
-// it. Unreachable agents and bad replies end the process with status 1.
+// it. Unreachable agents and bad replies are load_failure with status 1.
 void load_from_agent(icapd_config& cfg);

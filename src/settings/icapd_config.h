@@ -103,6 +103,7 @@ struct icapd_config {
     bool check_only = false;
     bool monitor = false;
     bool extra_debug = false;
+    int log_target = -2;                    // opened by the load (log.h targets)
     daemon_address_list daemon_addresses;   // from VorexAddress
     daemon_address_list agent_addresses;
     uint32_t scan_options = scan_options_default;

@@ -38,3 +38,14 @@ int uwl_files_is_blocked(const request_state& request, std::string& matched);
 
 // Empties every category and unmaps its files.
 void uwl_files_release();
+
+// The black and white lists of every category, in table order: the lists
+// in force are set aside while a reload tries its own, and put back when
+// that reload fails.
+struct uwl_lists {
+    std::array<std::vector<UwlFile>, uwl_category_count> black, white;
+};
+// Moves the lists out of the table, leaving it empty.
+uwl_lists uwl_files_take();
+// Releases what the table holds and moves `lists` back into it.
+void uwl_files_put_back(uwl_lists&& lists);

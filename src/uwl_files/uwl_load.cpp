@@ -41,6 +41,25 @@ void uwl_files_release()
     }
 }
 
+uwl_lists uwl_files_take()
+{
+    uwl_lists lists;
+    for (size_t i = 0; i < uwl_category_count; ++i) {
+        lists.black[i].swap(uwl_categories()[i].black);
+        lists.white[i].swap(uwl_categories()[i].white);
+    }
+    return lists;
+}
+
+void uwl_files_put_back(uwl_lists&& lists)
+{
+    uwl_files_release();
+    for (size_t i = 0; i < uwl_category_count; ++i) {
+        uwl_categories()[i].black.swap(lists.black[i]);
+        uwl_categories()[i].white.swap(lists.white[i]);
+    }
+}
+
 namespace {
 
 constexpr char list_suffix[] = ".uwl";

@@ -1,3 +1,4 @@
+#include "daemon/load_failure.h"
 #include "daemon/log.h"
 #include "filters/host_list.h"
 #include "support/temp_folder.h"
@@ -153,12 +154,17 @@ TEST_F(list_files, files_add_up_and_long_lines_split)
     EXPECT_EQ((++it)->text, "yz");
 }
 
-TEST_F(list_files, unreadable_file_ends_the_process)
+TEST_F(list_files, unreadable_file_fails_the_load_with_status_1)
 {
     const std::string missing = dir_ + "/missing";
     host_list list;
-    EXPECT_EXIT(build_host_list({missing}, list, host_list_mode::names_only),
-                ::testing::ExitedWithCode(1), "");
+    try {
+        build_host_list({missing}, list, host_list_mode::names_only);
+        ADD_FAILURE() << "no failure";
+    } catch (const load_failure& e) {
+        EXPECT_EQ(e.status, 1);
+        EXPECT_EQ(std::string(e.what()), "can not open file with hosts list '" + missing + "'");
+    }
 }
 
 sockaddr_in ipv4(const char* text)

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "run_process.h"
+#include "daemon/load_failure.h"
 #include "settings/config_load.h"
 #include "settings_test_util.h"
 
@@ -69,6 +70,8 @@ struct settings_agent : ::testing::Test {
             const char* argv[] = {"vorex-icapd", "-f", source.c_str(), nullptr};
             try {
                 vrxid_init(3, const_cast<char**>(argv));
+            } catch (const load_failure& e) {
+                _exit(e.status);  // as at start-up: the reason is already reported
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "%s\n", e.what());
                 _exit(4);
