@@ -1,10 +1,13 @@
 #include "settings/settings_table.h"
 
+#include <cstdint>
 #include <stdexcept>
+#include <string>
 #include <strings.h>
 
 #include <boost/bind/bind.hpp>
 
+#include "daemon/worker_table.h"
 #include "settings/address_list.h"
 
 namespace {
@@ -65,6 +68,21 @@ text_setter directory(std::string& member)
         member = value;
         if (!member.empty() && member.back() != '/')
             member += '/';
+    };
+}
+
+// An integer key with a range; "Error in KEY setting: it must be ..."
+// otherwise.
+int_setter int_in_range(int32_t& member, const char* key, int64_t low, int64_t high)
+{
+    return [&member, key, low, high](int32_t value) {
+        if (value >= low && value <= high) {
+            member = value;
+            return;
+        }
+        std::string rule = high == INT32_MAX ? ">= " + std::to_string(low)
+                                             : "between " + std::to_string(low) + " and " + std::to_string(high);
+        throw std::runtime_error(std::string("Error in ") + key + " setting: it must be " + rule + ".");
     };
 }
 
@@ -250,4 +268,17 @@ void register_settings(param_registry& reg, icapd_config& cfg)
     global_key(reg, "KeepAlive", store(cfg.keep_alive), true);
     global_key(reg, "UsePreview", store(cfg.use_preview), true);
     global_key(reg, "SendMailUwlBlock", store(cfg.send_mail_uwl_block), false);
+    global_key(reg, "MaxWorkers", int_in_range(cfg.max_workers, "MaxWorkers", 1, worker_table_capacity), 256);
+    global_key(reg, "SpareWorkers", int_in_range(cfg.spare_workers, "SpareWorkers", 0, worker_table_capacity), 4);
+    global_key(reg, "MaxConnectionsPerWorker",
+               int_in_range(cfg.max_connections_per_worker, "MaxConnectionsPerWorker", 0, INT32_MAX), 0);
+    global_key(reg, "KeepAliveTimeout", int_in_range(cfg.keep_alive_timeout, "KeepAliveTimeout", 0, INT32_MAX),
+               600);
+}
+
+void check_settings(const icapd_config& cfg)
+{
+    if (cfg.spare_workers > cfg.max_workers)
+        throw std::runtime_error("Error in SpareWorkers setting: it must not be larger than MaxWorkers (" +
+                                 std::to_string(cfg.max_workers) + ").");
 }

@@ -9,6 +9,9 @@
 // the whole text has been read.
 void register_settings(param_registry& registry, icapd_config& cfg);
 
+// Checks that need more than one key, once the whole text is read.
+void check_settings(const icapd_config& cfg);
+
 // Installs the registry callbacks that store the conditions of match
 // sections as match blocks of cfg and the def functions in its store.
 void install_expression_callbacks(param_registry& registry, icapd_config& cfg);

@@ -37,7 +37,8 @@ struct settings_table : ::testing::Test {
             {"QuarantineFilesMode", "1"}, {"Timeout", "1"},            {"SendMail", "yes"},
             {"MailCommand", "m"},       {"MailCache", "1"},            {"AclList", "/a"},
             {"SendStat", "yes"},        {"KeepAlive", "no"},           {"UsePreview", "no"},
-            {"SendMailUwlBlock", "yes"},
+            {"SendMailUwlBlock", "yes"}, {"MaxWorkers", "9"},          {"SpareWorkers", "1"},
+            {"MaxConnectionsPerWorker", "5"}, {"KeepAliveTimeout", "7"},
         };
         for (const auto& a : assignments)
             ASSERT_TRUE(first.set(a[0], a[1], true)) << a[0];
@@ -113,6 +114,10 @@ TEST_F(settings_table, registration_sets_every_default)
     EXPECT_TRUE(cfg.keep_alive);
     EXPECT_TRUE(cfg.use_preview);
     EXPECT_FALSE(cfg.send_mail_uwl_block);
+    EXPECT_EQ(cfg.max_workers, 256);
+    EXPECT_EQ(cfg.spare_workers, 4);
+    EXPECT_EQ(cfg.max_connections_per_worker, 0);
+    EXPECT_EQ(cfg.keep_alive_timeout, 600);
     // Cure and heuristic bits on.
     EXPECT_EQ(cfg.scan_options, 0x8040004Au);
 }
@@ -133,9 +138,33 @@ TEST_F(settings_table, checks_reject_with_their_messages)
         {"SyslogFacility", "Local8", "wrong SyslogFacility: Local8"},
         {"VorexAddress", "unix:/s", "Error parsing daemon address"},
         {"QuarantineFilesMode", "0660x", "Error parsing digital_t"},
+        {"MaxWorkers", "0", "Error in MaxWorkers setting: it must be between 1 and 4096."},
+        {"MaxWorkers", "4097", "Error in MaxWorkers setting: it must be between 1 and 4096."},
+        {"MaxWorkers", "4096", ""},
+        {"SpareWorkers", "-1", "Error in SpareWorkers setting: it must be between 0 and 4096."},
+        {"SpareWorkers", "0", ""},
+        {"MaxConnectionsPerWorker", "-1", "Error in MaxConnectionsPerWorker setting: it must be >= 0."},
+        {"KeepAliveTimeout", "-5", "Error in KeepAliveTimeout setting: it must be >= 0."},
+        {"KeepAliveTimeout", "0", ""},
     };
     for (const auto& c : cases)
         EXPECT_EQ(error_of(c[0], c[1]), c[2]) << c[0] << " = " << c[1];
+}
+
+// SpareWorkers is checked against MaxWorkers once both are read, in
+// whichever order the text gives them.
+TEST_F(settings_table, spare_workers_fit_max_workers)
+{
+    EXPECT_EQ(error_of("SpareWorkers", "8"), "");
+    EXPECT_EQ(error_of("MaxWorkers", "8"), "");
+    EXPECT_NO_THROW(check_settings(cfg));
+    EXPECT_EQ(error_of("MaxWorkers", "7"), "");
+    try {
+        check_settings(cfg);
+        ADD_FAILURE() << "no failure";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Error in SpareWorkers setting: it must not be larger than MaxWorkers (7).");
+    }
 }
 
 TEST_F(settings_table, conversions)
