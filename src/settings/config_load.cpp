@@ -166,6 +166,7 @@ void parse_config(const config_reader& read, icapd_config& cfg)
         std::string text;
         read(text);
         cf_parse_buffer(text.data(), text.size(), registry);
+        check_settings(cfg);
         // Resolved once the text is read: the file's User or the default.
         resolve_user(cfg);
     } catch (const std::exception& e) {

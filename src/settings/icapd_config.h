@@ -97,6 +97,10 @@ struct icapd_config {
     bool keep_alive = true;
     bool use_preview = true;
     bool send_mail_uwl_block = false;
+    int32_t max_workers = 256;
+    int32_t spare_workers = 4;
+    int32_t max_connections_per_worker = 0;   // 0: no limit
+    int32_t keep_alive_timeout = 600;         // seconds; 0: no limit
 
     // Load results.
     std::string config_source;
