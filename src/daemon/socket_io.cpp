@@ -89,6 +89,27 @@ void close_broken(int* fd) {
     *fd = -1;
 }
 
+// One io_once with its failures logged: a broken connection is closed.
+// Returns the bytes moved (0 at end of file) or -1.
+ssize_t checked_once(int* fd, char* data, size_t n, bool reading) {
+    const char* what = reading ? "read" : "write";
+    ssize_t moved = io_once(*fd, data, n, reading);
+    if (moved == io_wait_failed) {
+        vrx_log(log_level::error, "%s: error in select: %s\n", what, strerror(errno));
+        return -1;
+    }
+    if (moved == io_timed_out) {
+        vrx_log(log_level::error, "%s: timeout error (after %i seconds)\n", what, g_timeout);
+        return -1;
+    }
+    if (moved < 0) {
+        vrx_log(log_level::error, "%s error: %s\n", what, strerror(errno));
+        close_broken(fd);
+        return -1;
+    }
+    return moved;
+}
+
 }  // namespace
 
 void socket_io_set_timeout(int32_t seconds) { g_timeout = seconds; }
@@ -111,28 +132,28 @@ int64_t safe_readwrite(int* fd, void* buffer, int64_t length, bool reading, bool
         g_line_pos += done;
         g_line_count -= done;
     }
-    const char* what = reading ? "read" : "write";
     while (done < length) {
-        ssize_t n = io_once(*fd, bytes + done, static_cast<size_t>(length - done), reading);
-        if (n == io_wait_failed) {
-            vrx_log(log_level::error, "%s: error in select: %s\n", what, strerror(errno));
+        ssize_t n = checked_once(fd, bytes + done, static_cast<size_t>(length - done), reading);
+        if (n < 0)
             return -1;
-        }
-        if (n == io_timed_out) {
-            vrx_log(log_level::error, "%s: timeout error (after %i seconds)\n", what, g_timeout);
-            return -1;
-        }
-        if (n < 0) {
-            vrx_log(log_level::error, "%s error: %s\n", what, strerror(errno));
-            close_broken(fd);
-            return -1;
-        }
         if (n == 0)
             break;
         done += n;
     }
     errno = entry_errno;
     return done;
+}
+
+int64_t read_some(int* fd, void* buffer, int64_t length) {
+    if (*fd < 0 || length < 1)
+        return -1;
+    if (g_line_count > 0)
+        return safe_readwrite(fd, buffer, length < g_line_count ? length : g_line_count, true, true);
+    const int entry_errno = errno;
+    ssize_t n = checked_once(fd, static_cast<char*>(buffer), static_cast<size_t>(length), true);
+    if (n >= 0)
+        errno = entry_errno;
+    return n;
 }
 
 int64_t write_all(int* fd, const void* buffer, int64_t length) {

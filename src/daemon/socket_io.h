@@ -14,6 +14,10 @@ void socket_io_set_timeout(int32_t seconds);
 int64_t safe_readwrite(int* fd, void* buffer, int64_t length, bool reading, bool use_readline);
 int64_t write_all(int* fd, const void* buffer, int64_t length);
 int64_t read_all(int* fd, void* buffer, int64_t length, bool use_readline);
+// Reads what is there, 1 to `length` bytes (waiting up to the time-out
+// for the first), the line reader's buffered bytes first. Returns the
+// count, 0 at end of file, -1 on error or time-out.
+int64_t read_some(int* fd, void* buffer, int64_t length);
 
 int64_t write_uint32(int* fd, uint32_t value);
 // Returns 4 and stores the value on success, else what read_all returned.

@@ -12,6 +12,7 @@
 #include "daemon/log.h"
 #include "daemon/socket_io.h"
 #include "icap/decision.h"
+#include "icap/early_reply.h"
 #include "icap/http_header.h"
 #include "icap/icap_head.h"
 #include "icap/reply.h"
@@ -75,13 +76,29 @@ int read_failure() {
     return dump_failed;
 }
 
-// Appends the chunks of one body to its file up to the last chunk.
+// Reads up to `n` body bytes into `piece`: exactly n, or, while `early`
+// watches the body, what arrives once the client is heard from.
+int64_t read_body_piece(int* fd, char* piece, size_t n, early_reply* early) {
+    if (!early)
+        return read_all(fd, piece, static_cast<int64_t>(n), true) == static_cast<int64_t>(n) ? static_cast<int64_t>(n)
+                                                                                              : -1;
+    if (!early->wait_for_client())
+        return -1;
+    return read_some(fd, piece, static_cast<int64_t>(n));
+}
+
+// Appends the chunks of one body to its file up to the last chunk; pauses
+// of the client are handed to `early` while it watches the body.
 // Returns 0, or dump_failed on a read or write failure.
-int http_read_chunk(int* fd, entity_record& body, bool& ieof) {
+int http_read_chunk(int* fd, entity_record& body, bool& ieof, early_reply* early = nullptr) {
     static std::vector<char> piece(chunk_piece);
+    if (early && !early->watching())
+        early = nullptr;
     for (;;) {
         arm_alarm();
         char line[icap_line_max];
+        if (early && !early->wait_for_client())
+            return read_failure();
         if (readline(fd, line, sizeof line, "chunk header -") < 1)
             return read_failure();
         uint64_t size = 0;
@@ -109,11 +126,13 @@ int http_read_chunk(int* fd, entity_record& body, bool& ieof) {
             return 0;
         }
         for (uint64_t left = size; left > 0;) {
-            size_t n = left < chunk_piece ? static_cast<size_t>(left) : chunk_piece;
-            if (read_all(fd, piece.data(), static_cast<int64_t>(n), true) != static_cast<int64_t>(n)) {
+            size_t want = left < chunk_piece ? static_cast<size_t>(left) : chunk_piece;
+            int64_t got = read_body_piece(fd, piece.data(), want, early);
+            if (got < 1) {
                 vrx_log(log_level::error, "http_read_chunk: read return error\n");
                 return read_failure();
             }
+            size_t n = static_cast<size_t>(got);
             if (!append_body(body, piece.data(), n))
                 return read_failure();
             left -= n;
@@ -220,7 +239,7 @@ int body_to_file(entity_record& body) {
     return 200;
 }
 
-int icap_dump_entities(request_state& request, int* fd) {
+int icap_dump_entities(request_state& request, int* fd, early_reply* early) {
     int result = dump_second_pass;
     for (auto entity = request.entities.begin(); entity != request.entities.end(); ++entity) {
         const std::string& name = entity->name;
@@ -238,7 +257,9 @@ int icap_dump_entities(request_state& request, int* fd) {
             vrx_log(log_level::debug, "icap_dump_entities: getting body (%i)\n",
                     entity->file ? fileno(entity->file) : -1);   // -1: held in memory
             bool ieof = false;
-            if (http_read_chunk(fd, *entity, ieof) == dump_failed)
+            if (early && request.preview == -1)
+                early->watch(entity);
+            if (http_read_chunk(fd, *entity, ieof, early) == dump_failed)
                 return dump_failed;
             vrx_log(log_level::debug, "icap_dump_entities: finished entity\n");
             if (!request.decided) {
@@ -260,7 +281,9 @@ int icap_dump_entities(request_state& request, int* fd) {
                         return dump_failed;
                     request.preview = -1;
                     vrx_log(log_level::debug, "icap_dump_entities: send that we want continue\n");
-                    if (http_read_chunk(fd, *entity, ieof) == dump_failed)
+                    if (early)
+                        early->watch(entity);
+                    if (http_read_chunk(fd, *entity, ieof, early) == dump_failed)
                         return dump_failed;
                     result = dump_second_pass;
                 }

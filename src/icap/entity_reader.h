@@ -12,7 +12,11 @@ constexpr int dump_blocked = 3000;      // entities replaced by the block report
 constexpr int dump_second_pass = 4000;  // all read: go on with icap_hold_entities
 constexpr int dump_failed = 5000;       // reading failed
 
-int icap_dump_entities(request_state& request, int* fd);
+class early_reply;
+
+// `early`, when given, watches the body the client sends after "100
+// Continue" (or without a preview) and may start the reply while it pauses.
+int icap_dump_entities(request_state& request, int* fd, early_reply* early = nullptr);
 
 // Creates the body's temporary file in the Cache folder (mode 0660) and
 // remembers it as the worker's last one. Returns 200; a file that cannot

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "daemon/log.h"
+#include "icap/early_reply.h"
 #include "icap/entity_reader.h"
 #include "icap/icap_head.h"
 #include "icap/reply.h"
@@ -59,8 +60,11 @@ int icap_handle(int* fd) {
     }
     set_no_delay(*fd);
     vrx_log(log_level::debug, "icap_handle: enchain non empty\n");
-    int result = icap_dump_entities(g_request, fd);
+    early_reply early(g_request, fd);
+    int result = icap_dump_entities(g_request, fd, &early);
     alarm(0);
+    if (early.started())
+        return early.finish(result);
     if (result == dump_failed) {
         vrx_log(log_level::debug, "go out from icap_dump_entities with error (may be icap client close connection) \n");
         // What is left of a message that could not be read would be taken

@@ -119,6 +119,7 @@ int parse_header_line(const char* line, bool& encapsulated_seen) {
     } else if (name == "Allow:") {
         long allow = 0;
         g_request.allow_204 = read_integer(value, &allow) && allow == 204 ? 1 : 0;
+        g_request.allow_trailers = find_nocase(value, "trailers") != nullptr;
     } else if (name == "Connection:") {
         if (strcasecmp(first_word(value).c_str(), "close") == 0)
             g_request.close_requested = true;

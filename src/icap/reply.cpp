@@ -52,18 +52,49 @@ void build_reply_encapsulated(request_state& request) {
     request.reply_encapsulated.resize(std::min(request.reply_encapsulated.size(), reply_encapsulated_max));
 }
 
-// Sends one body, from its file or from memory, as chunks of at most
-// MaxBlocksize bytes; the caller ends it. The chunk buffer is kept for the
-// next body of the process.
-bool send_body(entity_record& body, reply_writer& out) {
+bool scanning_enabled() { return !g_config.daemon_addresses.empty(); }
+
+// Scans `body` and rewrites the message for the verdict. `header` is the
+// message's HTTP header, or entities.end() for a body sent without one; a
+// report page then gets a header of its own. Returns the scan result, or
+// -1 when the body or its report cannot be written.
+int scan_body(request_state& request, std::list<entity_record>::iterator header,
+              std::list<entity_record>::iterator body) {
+    if (body_to_file(*body) != 200)
+        return -1;
+    rewind(body->file);
+    int scanned = vrx_scan_file(*body, request, &g_daemon_fd);
+    bool report = scanned == 4;
+    if (scanned == 0) {
+        vrx_log(log_level::error, "communication error with daemon!\n");
+        if (make_report_page(request, &*body, "/ERR_FAILED_CHECK", nullptr, true) != 200)
+            return -1;
+        report = true;
+    } else if (scanned == 3 && header != request.entities.end() && header->header) {
+        replace_content_length(*header->header, body->size);
+        header->size = header->header->size();
+    }
+    if (report) {
+        if (header == request.entities.end())
+            header = request.entities.emplace(body, "res-hdr", body->offset);
+        turn_into_report(*header, *body);
+    }
+    return scanned;
+}
+
+}  // namespace
+
+bool send_body_chunks(entity_record& body, uint64_t from, reply_writer& out) {
     static std::vector<char> buffer;
     uint64_t block = std::max<uint64_t>(g_config.max_blocksize, 1);
-    uint64_t piece = std::min<uint64_t>(block, std::max<uint64_t>(body.size, 1));
+    uint64_t piece = std::min<uint64_t>(block, std::max<uint64_t>(body.size - std::min(from, body.size), 1));
     if (buffer.size() < piece + 2)
         buffer.resize(piece + 2);
-    if (body.file)
-        rewind(body.file);
-    for (uint64_t sent = 0; sent < body.size;) {
+    if (body.file && fseeko(body.file, static_cast<off_t>(from), SEEK_SET) != 0) {
+        vrx_log(log_level::error, "error in reading data from temp file: %s\n", strerror(errno));
+        return false;
+    }
+    for (uint64_t sent = from; sent < body.size;) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(block, body.size - sent));
         size_t got = 0;
         if (body.file) {
@@ -99,38 +130,6 @@ bool send_body(entity_record& body, reply_writer& out) {
     }
     return true;
 }
-
-bool scanning_enabled() { return !g_config.daemon_addresses.empty(); }
-
-// Scans `body` and rewrites the message for the verdict. `header` is the
-// message's HTTP header, or entities.end() for a body sent without one; a
-// report page then gets a header of its own. Returns the scan result, or
-// -1 when the body or its report cannot be written.
-int scan_body(request_state& request, std::list<entity_record>::iterator header,
-              std::list<entity_record>::iterator body) {
-    if (body_to_file(*body) != 200)
-        return -1;
-    rewind(body->file);
-    int scanned = vrx_scan_file(*body, request, &g_daemon_fd);
-    bool report = scanned == 4;
-    if (scanned == 0) {
-        vrx_log(log_level::error, "communication error with daemon!\n");
-        if (make_report_page(request, &*body, "/ERR_FAILED_CHECK", nullptr, true) != 200)
-            return -1;
-        report = true;
-    } else if (scanned == 3 && header != request.entities.end() && header->header) {
-        replace_content_length(*header->header, body->size);
-        header->size = header->header->size();
-    }
-    if (report) {
-        if (header == request.entities.end())
-            header = request.entities.emplace(body, "res-hdr", body->offset);
-        turn_into_report(*header, *body);
-    }
-    return scanned;
-}
-
-}  // namespace
 
 bool valid_for_reply(const std::string& name, const std::string& method) {
     if (name == "req-hdr")
@@ -266,7 +265,7 @@ int icap_send_entities(request_state& request, reply_writer& out) {
         } else if (is_body(entity.name)) {
             vrx_log(log_level::debug, "icap_send_entities: sending %s (size=%llu; fd=%i)\n", entity.name.c_str(),
                     static_cast<unsigned long long>(entity.size), entity.file ? fileno(entity.file) : -1);
-            if (!send_body(entity, out)) {
+            if (!send_body_chunks(entity, 0, out)) {
                 vrx_log(log_level::error, "icap_send_entities: was error in send chunk chain\n");
                 out.abandon();
                 return 0;

@@ -20,6 +20,11 @@ std::string reply_head_200(const request_state& request);
 // closed without the last chunk). Returns non-zero on success.
 int icap_send_entities(request_state& request, reply_writer& out);
 
+// Queues the body's bytes from offset `from` to its end, from its file or
+// from memory, as chunks of at most MaxBlocksize bytes; the caller ends the
+// body. The chunk buffer is kept for the next body of the process.
+bool send_body_chunks(entity_record& body, uint64_t from, reply_writer& out);
+
 // Replaces the whole message by the report page of `template_name` as an
 // HTTP response. Returns 200 or 0.
 int icap_replace_all_entity_with_report(request_state& request, const char* template_name);

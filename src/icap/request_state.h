@@ -53,6 +53,7 @@ struct request_state {
     std::string reply_encapsulated;
     bool no_body = false;
     int32_t allow_204 = 0;
+    bool allow_trailers = false;   // "Allow: trailers": ICAP trailer headers may end a reply
     int32_t preview = -1;
     bool close_requested = false;
     std::list<entity_record> entities;

@@ -101,6 +101,11 @@ struct icapd_config {
     int32_t spare_workers = 4;
     int32_t max_connections_per_worker = 0;   // 0: no limit
     int32_t keep_alive_timeout = 600;         // seconds; 0: no limit
+    // Early reply of a RESPMOD whose client pauses before the end of the
+    // body: pause in milliseconds, and most body bytes released before the
+    // verdict; 0 in either never starts a reply early.
+    int32_t trickle_pause = 50;
+    int32_t trickle_limit = 64;
 
     // Load results.
     std::string config_source;

@@ -1,5 +1,6 @@
 #include "squid_peer.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -76,14 +77,25 @@ void origin_server::serve() {
         timeval wait{5, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         std::string request;
-        char buffer[4096];
+        char buffer[65536];
         ssize_t n;
         while (request.find("\r\n\r\n") == std::string::npos && (n = read(fd, buffer, sizeof buffer)) > 0)
             request.append(buffer, static_cast<size_t>(n));
         size_t start = request.find(' ') + 1;
         std::string target = request.substr(start, request.find(' ', start) - start);
         size_t path = target.find('/', target.find("://") == std::string::npos ? 0 : target.find("://") + 3);
-        auto found = pages_.find(path == std::string::npos ? "/" : target.substr(path));
+        std::string path_text = path == std::string::npos ? "/" : target.substr(path);
+        size_t head_end = request.find("\r\n\r\n");
+        size_t length_at = request.find("\r\nContent-Length: ");
+        if (head_end != std::string::npos && length_at != std::string::npos && length_at < head_end) {
+            size_t length = std::stoul(request.substr(length_at + 18));
+            std::string body = request.substr(head_end + 4);
+            while (body.size() < length && (n = read(fd, buffer, sizeof buffer)) > 0)
+                body.append(buffer, static_cast<size_t>(n));
+            std::lock_guard<std::mutex> hold(received_lock_);
+            received_[path_text] = body;
+        }
+        auto found = pages_.find(path_text);
         std::string reply;
         if (found == pages_.end()) {
             reply = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
@@ -92,8 +104,12 @@ void origin_server::serve() {
                     "\r\nContent-Length: " + std::to_string(found->second.body.size()) +
                     "\r\nConnection: close\r\n\r\n" + found->second.body;
         }
-        for (size_t done = 0; done < reply.size();) {
-            ssize_t w = write(fd, reply.data() + done, reply.size() - done);
+        size_t rate = found == pages_.end() ? 0 : found->second.bytes_per_second;
+        for (size_t done = 0; done < reply.size() && !stop_;) {
+            size_t piece = rate ? std::min(rate / 10, reply.size() - done) : reply.size() - done;
+            if (rate)
+                usleep(100000);   // bursts of rate / 10 bytes every 100 ms
+            ssize_t w = write(fd, reply.data() + done, piece);
             if (w <= 0)
                 break;
             done += static_cast<size_t>(w);
@@ -161,6 +177,12 @@ squid_proxy::~squid_proxy() {
     }
 }
 
+std::string origin_server::received(const std::string& path) {
+    std::lock_guard<std::mutex> hold(received_lock_);
+    auto found = received_.find(path);
+    return found == received_.end() ? std::string() : found->second;
+}
+
 std::string squid_proxy::log(const char* name) const { return read_file(folder_.file(name)); }
 
 http_result curl_through(int proxy_port, const std::string& url) {
@@ -175,4 +197,16 @@ http_result curl_through(int proxy_port, const std::string& url) {
         result.body = read_file(folder + "/b");
     }
     return result;
+}
+
+int curl_to_file(int proxy_port, const std::string& url, const std::string& body_file, const std::string& extra,
+                 int max_seconds, int* http_status) {
+    const temp_folder scratch("vrx_curl");
+    std::string status_file = scratch.file("s");
+    std::string command = "curl -s -m " + std::to_string(max_seconds) + " -x http://127.0.0.1:" +
+                          std::to_string(proxy_port) + " " + extra + " -o '" + body_file + "' -w '%{http_code}' '" +
+                          url + "' > '" + status_file + "'";
+    int rc = system(command.c_str());
+    *http_status = atoi(read_file(status_file).c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }

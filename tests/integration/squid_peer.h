@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -14,19 +15,25 @@
 int free_loopback_port();
 
 // Serves fixed responses by request path; every reply closes the connection.
+// A request body (Content-Length) is kept by path for the test to inspect.
 class origin_server {
 public:
     struct page {
         std::string content_type;
         std::string body;
+        size_t bytes_per_second = 0;   // sent in bursts 10 times a second; 0: at once
     };
     explicit origin_server(std::map<std::string, page> pages);
     ~origin_server();
     int port() const { return port_; }
+    // The body of the last request for `path` (empty when none came).
+    std::string received(const std::string& path);
 
 private:
     void serve();
     std::map<std::string, page> pages_;
+    std::mutex received_lock_;
+    std::map<std::string, std::string> received_;
     int listen_fd_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
@@ -59,3 +66,8 @@ struct http_result {
 
 // curl through the proxy, bounded by a time-out; status 0 when curl failed.
 http_result curl_through(int proxy_port, const std::string& url);
+
+// curl through the proxy into `body_file` with `extra` options (quoted
+// for the shell); returns curl's exit status and sets the HTTP status.
+int curl_to_file(int proxy_port, const std::string& url, const std::string& body_file, const std::string& extra,
+                 int max_seconds, int* http_status);

@@ -39,6 +39,7 @@ struct settings_table : ::testing::Test {
             {"SendStat", "yes"},        {"KeepAlive", "no"},           {"UsePreview", "no"},
             {"SendMailUwlBlock", "yes"}, {"MaxWorkers", "9"},          {"SpareWorkers", "1"},
             {"MaxConnectionsPerWorker", "5"}, {"KeepAliveTimeout", "7"},
+            {"TricklePause", "1"},      {"TrickleLimit", "0"},
         };
         for (const auto& a : assignments)
             ASSERT_TRUE(first.set(a[0], a[1], true)) << a[0];
@@ -118,6 +119,8 @@ TEST_F(settings_table, registration_sets_every_default)
     EXPECT_EQ(cfg.spare_workers, 4);
     EXPECT_EQ(cfg.max_connections_per_worker, 0);
     EXPECT_EQ(cfg.keep_alive_timeout, 600);
+    EXPECT_EQ(cfg.trickle_pause, 50);
+    EXPECT_EQ(cfg.trickle_limit, 64);
     // Cure and heuristic bits on.
     EXPECT_EQ(cfg.scan_options, 0x8040004Au);
 }
@@ -133,6 +136,8 @@ TEST_F(settings_table, checks_reject_with_their_messages)
         {"SkipObject", "CURE", "Invalid action"},
         {"Suspicious", "drop", "Unknown action: drop"},
         {"MaxBlocksize", "0", "Error in MaxBlocksize setting: it must be > 0."},
+        {"TricklePause", "-1", "Error in TricklePause setting: it must be >= 0."},
+        {"TrickleLimit", "-5", "Error in TrickleLimit setting: it must be >= 0."},
         {"MaxBlocksize", "inf", "Error in MaxBlocksize setting: it must be > 0."},
         {"SyslogPriority", "Error", "wrong SyslogPriority: Error"},
         {"SyslogFacility", "Local8", "wrong SyslogFacility: Local8"},
