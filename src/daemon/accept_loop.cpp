@@ -7,15 +7,13 @@
 #include <ctime>
 #include <exception>
 #include <sys/select.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "daemon/daemon_state.h"
 #include "daemon/lock_cleaner.h"
 #include "daemon/log.h"
 #include "daemon/signals.h"
-#include "daemon/worker.h"
-#include "filters/host_list.h"
+#include "daemon/worker_pool.h"
 #include "scan/vrx_client.h"
 #include "settings/config_load.h"
 #include "settings/icapd_config.h"
@@ -24,6 +22,9 @@ namespace {
 
 time_t g_last_cleaning = 0;
 
+// Seconds busy workers get to finish their request at shutdown.
+constexpr time_t shutdown_grace = 10;
+
 void maybe_clean_lock_files(time_t now) {
     if (!(g_config.send_mail || g_config.send_mail_uwl_block) || g_config.mail_cache == 0)
         return;
@@ -31,16 +32,21 @@ void maybe_clean_lock_files(time_t now) {
     if (period + g_last_cleaning >= now)
         return;
     if (fork() == 0) {
-        // Holding no copy of the pipe's write end, it cannot delay a reload.
+        // Holding no copy of the pipes' ends, it cannot delay a reload.
         close(g_listen_fd);
         close_keepalive_pipe();
+        close(g_wake_pipe[0]);
+        close(g_wake_pipe[1]);
         clean_lock_files(now);
     }
     g_last_cleaning = now;
 }
 
 // A reload that fails keeps everything in force: settings, lists, category
-// files, the log, and the keep-alive pipe, so idle workers stay.
+// files, the log, and the keep-alive pipe, so idle workers stay. One that
+// succeeds closes the pipe, which ends the idle workers of the old
+// configuration; busy ones finish their connection and end, and the pool
+// fills with workers of the new one.
 void reload() {
     if (!g_reload_requested)
         return;
@@ -54,66 +60,38 @@ void reload() {
         return;
     }
     close_fd_logged(&g_daemon_fd);
-    // Idle workers hold the read end: closing ours makes them leave.
     close_keepalive_pipe();
-    if (g_config.keep_alive)
-        open_keepalive_pipe();
+    open_keepalive_pipe();
+    pool_new_generation();
+    pool_settings_loaded();
     query_virus_bases();
 }
 
-// Starts a worker for the accepted connection.
-void start_worker(int connection) {
-    pid_t pid = fork();
-    if (pid < 0) {
-        vrx_log(log_level::error, "fork: %s\n", strerror(errno));
-        return;
-    }
-    if (pid == 0) {
-        close(g_listen_fd);
-        if (g_keepalive_pipe[1] >= 0)
-            close(g_keepalive_pipe[1]);
-        g_keepalive_pipe[1] = -1;
-        close_fd_logged(&g_daemon_fd);
-        try {
-            client(connection);
-        } catch (const std::exception& e) {
-            vrx_log(log_level::error, "Error in client(): %s\n", e.what());
-            exit(1);
+// SIGTERM: the pid file goes and idle workers end at once (their pipe
+// closes); busy workers finish the request in hand. A second SIGTERM, or
+// shutdown_grace seconds, ends the rest; whatever is left a second later is
+// killed.
+[[noreturn]] void shut_down() {
+    parent_shutdown();
+    pool_signal_all(SIGTERM);
+    sigset_t wait_mask;
+    sigemptyset(&wait_mask);
+    const time_t deadline = time(nullptr) + shutdown_grace;
+    time_t kill_at = 0;
+    for (;;) {
+        pool_reap();
+        if (pool_size() == 0)
+            exit(0);
+        time_t now = time(nullptr);
+        if (kill_at == 0 && (g_terminate_requested > 1 || now >= deadline)) {
+            pool_signal_all(SIGTERM);
+            kill_at = now + 1;
+        } else if (kill_at != 0 && now > kill_at) {
+            pool_signal_all(SIGKILL);
         }
+        struct timespec pause = {0, 100000000};
+        pselect(0, nullptr, nullptr, nullptr, &pause, &wait_mask);
     }
-}
-
-// Accept failures that leave the listening socket usable: a moment without
-// descriptors or memory, or (Linux) a network error of the one pending
-// connection, which accept reports in its place.
-bool accept_error_is_transient(int error) {
-    switch (error) {
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-    case EMFILE:
-    case ENFILE:
-    case ENOBUFS:
-    case ENOMEM:
-    case ENETDOWN:
-    case ENETUNREACH:
-    case EHOSTDOWN:
-    case EHOSTUNREACH:
-    case ENOPROTOOPT:
-    case EOPNOTSUPP:
-    case EPERM:
-#ifdef ENONET
-    case ENONET:
-#endif
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool accept_error_is_resource(int error) {
-    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
 }  // namespace
@@ -130,51 +108,39 @@ int accept_loop() {
     sigset_t wait_mask;
     sigemptyset(&wait_mask);
     for (;;) {
-        time_t now = time(nullptr);
-        maybe_clean_lock_files(now);
+        maybe_clean_lock_files(time(nullptr));
+        if (g_terminate_requested)
+            shut_down();
+        reload();
+        pool_reap();
+        bool watch_listen = pool_maintain();
 
+        // Workers take the connections; the parent wakes when they run
+        // short, when one ends, on a signal, or once a second. With no
+        // worker ready it watches the listening socket and forks one for
+        // a waiting connection.
         fd_set readable;
         FD_ZERO(&readable);
-        FD_SET(g_listen_fd, &readable);
-        if (pselect(g_listen_fd + 1, &readable, nullptr, nullptr, nullptr, &wait_mask) < 0) {
+        FD_SET(pool_wake_fd(), &readable);
+        int top = pool_wake_fd();
+        if (watch_listen) {
+            FD_SET(g_listen_fd, &readable);
+            top = g_listen_fd > top ? g_listen_fd : top;
+        }
+        struct timespec tick = {1, 0};
+        int ready = pselect(top + 1, &readable, nullptr, nullptr, &tick, &wait_mask);
+        if (ready < 0) {
             if (errno != EINTR) {
                 vrx_log(log_level::error, "pselect: %s\n", strerror(errno));
                 unlink(g_config.pid_file.c_str());
                 return 0;
             }
             vrx_log(log_level::wire, "Signal received while waiting for connection\n");
-            if (g_terminate_requested) {
-                parent_shutdown();
-                exit(0);
-            }
-            reload();
             continue;
         }
-
-        struct sockaddr_storage peer;
-        socklen_t peer_length = sizeof peer;
-        // Close-on-exec: the mail command started by a worker must not hold the
-        // connection open.
-        int connection = accept4(g_listen_fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC);
-        if (connection < 0) {
-            int error = errno;
-            if (error == EINTR || error == EPROTO || error == ECONNABORTED)
-                continue;
-            vrx_log(log_level::error, "accept: %s\n", strerror(error));
-            if (accept_error_is_transient(error)) {
-                if (accept_error_is_resource(error))
-                    usleep(100000);  // let descriptors or memory come back
-                continue;
-            }
-            unlink(g_config.pid_file.c_str());
-            return 0;
-        }
-        if (!g_config.acl_hosts_list.empty() &&
-            !acl_client_allowed(reinterpret_cast<struct sockaddr*>(&peer), peer_length, g_config.acl_hosts_list)) {
-            close(connection);
-            continue;
-        }
-        start_worker(connection);
-        close(connection);
+        if (ready > 0 && FD_ISSET(pool_wake_fd(), &readable))
+            pool_drain_wake();
+        if (ready > 0 && watch_listen && FD_ISSET(g_listen_fd, &readable))
+            pool_fork_for_connection();
     }
 }

@@ -1,5 +1,5 @@
 #pragma once
-// The parent's pselect accept loop with reload and shutdown.
+// The parent's pselect loop: the worker pool, reload and shutdown.
 
 // Serves for ever; returns 0 only when pselect or accept fail for good (the
 // pid file is removed then). SIGTERM exits instead; a failed reload keeps

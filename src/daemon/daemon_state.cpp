@@ -10,6 +10,7 @@
 
 int g_listen_fd = -1;
 int g_keepalive_pipe[2] = {-1, -1};
+int g_wake_pipe[2] = {-1, -1};
 volatile sig_atomic_t g_is_worker = 0;
 volatile sig_atomic_t g_reload_requested = 0;
 volatile sig_atomic_t g_terminate_requested = 0;
@@ -27,4 +28,17 @@ void open_keepalive_pipe() {
         vrx_log(log_level::error, "pipe error: %s\n", strerror(errno));
         exit(1);
     }
+}
+
+void open_wake_pipe() {
+    if (pipe2(g_wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        vrx_log(log_level::error, "pipe error: %s\n", strerror(errno));
+        exit(1);
+    }
+}
+
+void wake_parent() {
+    const char byte = 'w';
+    ssize_t ignored = write(g_wake_pipe[1], &byte, 1);
+    (void)ignored;
 }

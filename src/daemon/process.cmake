@@ -1,2 +1,3 @@
 list(APPEND vrx_sources daemon_state.cpp signals.cpp worker.cpp lock_cleaner.cpp accept_loop.cpp startup.cpp)
+list(APPEND vrx_sources worker_pool.cpp pooled_worker.cpp)
 list(APPEND vrx_depends vrx_daemon_io vrx_icap vrx_settings vrx_scan vrx_filters)

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "daemon/daemon_state.h"
@@ -37,25 +36,21 @@ void on_alarm(int) {
     _exit(13);
 }
 
-// The parent sees SIGTERM only inside pselect and shuts down in the loop;
-// a worker cleans up and leaves at once.
+// The parent sees SIGTERM only inside pselect and shuts down in its loop.
+// A worker finishes the request in hand and then ends (an idle one at
+// once, since its waits are interrupted); a second SIGTERM ends it here.
 void on_term(int) {
-    if (!g_is_worker) {
-        g_terminate_requested = 1;
-        return;
+    if (g_is_worker && g_terminate_requested) {
+        shutdown_routine_async();
+        _exit(0);
     }
-    shutdown_routine_async();
-    _exit(0);
+    g_terminate_requested = g_terminate_requested + 1;
 }
 
 void on_hup(int) { g_reload_requested = 1; }
 
-void on_child(int) {
-    int saved_errno = errno;
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
-    errno = saved_errno;
-}
+// Only interrupts the parent's pselect: the loop reaps and replaces workers.
+void on_child(int) {}
 
 }  // namespace
 
@@ -78,6 +73,7 @@ void install_parent_signals() {
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGHUP);
     sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGCHLD);
     if (sigprocmask(SIG_BLOCK, &blocked, nullptr) != 0) {
         vrx_log(log_level::error, "Error in sigprocmask: %s\n", strerror(errno));
         exit(1);

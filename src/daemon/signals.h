@@ -9,8 +9,9 @@ void set_signal(int signal_number, void (*handler)(int), bool restart);
 // SIGALRM: logs the time-out, runs the shutdown routine, _exit(13).
 void install_timeout_handler();
 
-// After start-up: SIGHUP and SIGTERM blocked (delivered only inside
-// pselect), reload flag handler, reaper, SIGPIPE ignored, SIGTERM handler.
+// After start-up: SIGHUP, SIGTERM and SIGCHLD blocked (delivered only
+// inside pselect), reload flag handler, SIGCHLD handler that only wakes the
+// loop, SIGPIPE ignored, SIGTERM handler.
 void install_parent_signals();
 
 // The parent's shutdown in normal code: keep-alive pipe closed, pid file

@@ -1,6 +1,7 @@
 #include "daemon/startup.h"
 
 #include <cerrno>
+#include <climits>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "daemon/load_failure.h"
 #include "daemon/log.h"
 #include "daemon/signals.h"
+#include "daemon/worker_pool.h"
 #include "icap/request_state.h"
 #include "settings/config_load.h"
 #include "settings/icapd_config.h"
@@ -135,7 +137,9 @@ void open_listening_socket() {
         vrx_log(log_level::error, "tcp_listen error for %s, %s: %s\n", address, port, strerror(error));
         exit(3);
     }
-    if (listen(g_listen_fd, 1024) != 0) {
+    // Bursts of connections wait here for a worker: the kernel caps the
+    // queue at its own maximum (net.core.somaxconn).
+    if (listen(g_listen_fd, INT_MAX) != 0) {
         vrx_log(log_level::error, "listen: %s\n", strerror(errno));
         exit(1);
     }
@@ -199,10 +203,11 @@ int vorex_icapd_main(int argc, char** argv) {
     query_virus_bases();
     install_parent_signals();
     g_request.reset();
-    if (g_config.keep_alive)
-        open_keepalive_pipe();
+    // Also without KeepAlive: idle workers of the pool wait on it.
+    open_keepalive_pipe();
+    set_listen_non_blocking();
+    pool_create();
     if (g_config.monitor)
         signal_readiness();
-    set_listen_non_blocking();
     return accept_loop();
 }

@@ -1,42 +1,56 @@
 #include "daemon/worker.h"
 
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
+#include <climits>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "daemon/daemon_state.h"
 #include "daemon/log.h"
-#include "daemon/signals.h"
 #include "daemon/socket_io.h"
+#include "daemon/worker_table.h"
 #include "icap/icap_handle.h"
 #include "icap/icap_head.h"
 #include "icap/request_state.h"
-#include "scan/file_with_path.h"
 #include "scan/scan_report.h"
-#include "settings/config_load.h"
+#include "scan/vrx_verdict.h"
 #include "settings/icapd_config.h"
 
 namespace {
 
 // Nothing of one request may reach the next: its state, the scanner's report
-// lines, the quarantine name shown on pages, and the path of its body file
-// (gone with the request), which a later SIGTERM must not remove.
+// lines, the action text and quarantine name shown on pages, and the path of
+// its body file (gone with the request), which a later SIGTERM must not
+// remove.
 void reset_request() {
     g_request.reset();
     g_last_temp_file.clear();
     greport.report.clear();
-    quarantine_name_reset();
+    verdict_reset();
 }
 
-// Waits for the next request or the parent's signal; false ends the worker.
+// Milliseconds an idle keep-alive connection may wait; -1 without limit.
+int keep_alive_wait_ms() {
+    int64_t ms = static_cast<int64_t>(g_config.keep_alive_timeout) * 1000;
+    if (ms <= 0)
+        return -1;
+    return ms < INT_MAX ? static_cast<int>(ms) : INT_MAX;
+}
+
+// Waits for the next request. False ends the connection: the client closed
+// it, it stayed idle for KeepAliveTimeout, the parent closed the keep-alive
+// pipe (reload, shutdown) or SIGTERM came. A request that has arrived is
+// served even when the pipe closed at the same moment: its connection was
+// accepted under the configuration it is served with.
 bool wait_next_request(int fd) {
     int pipe_fd = g_keepalive_pipe[0];
     vrx_log(log_level::wire, "Going for infinitely waiting for %i (%i/%i) descriptor...\n", fd,
             fd > pipe_fd ? fd : pipe_fd, pipe_fd);
+    worker_set_state(worker_state::waiting);
     struct pollfd waits[2];
     waits[0].fd = fd;
     waits[0].events = POLLIN;
@@ -45,13 +59,22 @@ bool wait_next_request(int fd) {
     int rc;
     do {
         waits[0].revents = waits[1].revents = 0;
-        rc = poll(waits, 2, -1);
-    } while (rc < 0 && errno == EINTR);
+        rc = poll(waits, 2, keep_alive_wait_ms());
+    } while (rc < 0 && errno == EINTR && !g_terminate_requested);
+    if (g_terminate_requested) {
+        vrx_log(log_level::wire, "SIGTERM received -> shutdown\n");
+        return false;
+    }
     if (rc < 0) {
         vrx_log(log_level::error, "error in select: %s\n", strerror(errno));
         return false;
     }
-    if (waits[1].revents) {
+    if (rc == 0) {
+        vrx_log(log_level::debug, "ICAP client idle for %i seconds (KeepAliveTimeout) -> close connection\n",
+                g_config.keep_alive_timeout);
+        return false;
+    }
+    if (!waits[0].revents) {
         vrx_log(log_level::wire, "parent close his descriptor (%i) -> shutdown\n", pipe_fd);
         return false;
     }
@@ -74,6 +97,7 @@ void serve_connection(int* fd) {
     bool close_requested = false;
     bool bad_request = false;
     for (;;) {
+        worker_set_state(worker_state::busy);
         g_request.start_time = time(nullptr);
         int code = icap_read_head(fd);
         vrx_log(log_level::debug, "Gotta handle request, respcode: %i; (preview=%i)\n", code, g_request.preview);
@@ -88,10 +112,12 @@ void serve_connection(int* fd) {
             send_error_msg(fd, code);
             vrx_log(log_level::debug, "Request handled with error\n");
         }
+        if (code != 0)
+            worker_count(requests_handled);
         bad_request = code == 400;
         close_requested = g_request.close_requested;
         g_request.entities.clear();
-        if (*fd < 0 || !g_config.keep_alive || close_requested || bad_request)
+        if (*fd < 0 || !g_config.keep_alive || close_requested || bad_request || g_terminate_requested)
             break;
         reset_request();
         // Ended by the client or the parent while waiting: no exit cycle.
@@ -103,25 +129,13 @@ void serve_connection(int* fd) {
     reset_request();
 }
 
-void client(int fd) {
-    g_is_worker = 1;
-    vrx_log(log_level::wire, "Start child process\n");
-    set_signal(SIGCHLD, SIG_DFL, true);
-    set_signal(SIGHUP, SIG_IGN, true);
-    sigset_t all;
-    sigfillset(&all);
-    if (sigprocmask(SIG_UNBLOCK, &all, nullptr) != 0) {
-        vrx_log(log_level::error, "Error in sigprocmask: %s\n", strerror(errno));
-        exit(1);
-    }
+void serve_client(int fd) {
     if (g_config.keep_alive) {
         int on = 1;
         if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0)
             vrx_log(log_level::error, "setsockopt: %s\n", strerror(errno));
     }
     serve_connection(&fd);
-    vrxid_release();
     if (fd >= 0)
         close(fd);
-    exit(0);
 }

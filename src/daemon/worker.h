@@ -2,10 +2,13 @@
 // The connection worker: serves the ICAP requests of one connection.
 
 // Serves requests on *fd until the connection ends, the client asks to
-// close, a request is malformed, keep-alive is off or the parent closes the
-// keep-alive pipe. Returns with *fd possibly still open.
+// close, a request is malformed, keep-alive is off, the connection stays
+// idle for KeepAliveTimeout, or the parent closes the keep-alive pipe or
+// sends SIGTERM. Returns with *fd possibly still open and nothing of the
+// connection left in the process for the next one.
 void serve_connection(int* fd);
 
-// The forked worker's entry: signals, socket options, serve_connection,
-// release of the configuration, exit 0.
-[[noreturn]] void client(int fd);
+// Serves one accepted connection (socket options, serve_connection) and
+// closes it. The worker's own state, such as its scanning-daemon
+// connection, stays for the next connection.
+void serve_client(int fd);

@@ -36,11 +36,14 @@ bool file_exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-// A daemon started under -m for each test.
+// A daemon started under -m for each test. No spare workers: a worker is
+// forked for each connection and ends with it, so that every test sees the
+// workers of its own connections only.
 class daemon_test : public ::testing::Test {
 protected:
+    void write_config(const std::string& extra = "") { d.write_config("[Daemon]\nSpareWorkers = 0\n" + extra); }
     void start(const std::string& extra = "") {
-        d.write_config(extra);
+        write_config(extra);
         ASSERT_TRUE(d.start()) << d.read_file(d.path("stderr")) << d.log();
     }
     bool no_workers_left() {
@@ -202,26 +205,30 @@ TEST_F(daemon_test, encapsulated_flood_is_refused_with_bounded_memory) {
     EXPECT_NE(d.log().find("too many entities in header"), std::string::npos);
 }
 
-// Out of descriptors, accept fails; the daemon waits and then serves the
-// connection that was kept pending.
+// Out of descriptors, accept fails in the waiting worker; it waits and then
+// serves the connection that was kept pending.
 TEST_F(daemon_test, accept_out_of_descriptors_recovers) {
-    start();
-    std::string fd_dir = "/proc/" + std::to_string(d.pid()) + "/fd/";
+    start("[Daemon]\nSpareWorkers = 1\nMaxWorkers = 1\n");
+    ASSERT_TRUE(wait_until([&] { return d.children().size() == 1; }));
+    pid_t worker = d.children()[0];
+    std::string fd_dir = "/proc/" + std::to_string(worker) + "/fd/";
+    ASSERT_TRUE(wait_until([&] { return d.log().find("Start child process") != std::string::npos; }));
+    usleep(200000);  // its wait set made
     int lowest_free = 0;
     while (access((fd_dir + std::to_string(lowest_free)).c_str(), F_OK) == 0)
         ++lowest_free;
     struct rlimit saved, tight;
-    ASSERT_EQ(prlimit(d.pid(), RLIMIT_NOFILE, nullptr, &saved), 0);
+    ASSERT_EQ(prlimit(worker, RLIMIT_NOFILE, nullptr, &saved), 0);
     tight = saved;
     tight.rlim_cur = static_cast<rlim_t>(lowest_free);
-    ASSERT_EQ(prlimit(d.pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
+    ASSERT_EQ(prlimit(worker, RLIMIT_NOFILE, &tight, nullptr), 0);
 
     int fd = d.connect();
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(daemon_harness::send_all(fd, options_request));
     EXPECT_TRUE(wait_until([&] { return d.log().find("accept: Too many open files\n") != std::string::npos; }));
     EXPECT_TRUE(d.running());
-    ASSERT_EQ(prlimit(d.pid(), RLIMIT_NOFILE, &saved, nullptr), 0);
+    ASSERT_EQ(prlimit(worker, RLIMIT_NOFILE, &saved, nullptr), 0);
     EXPECT_EQ(daemon_harness::read_until(fd, istag), options_reply);
     close(fd);
 }
@@ -271,7 +278,7 @@ TEST_F(daemon_test, reload_ends_idle_workers_and_applies_new_settings) {
     ASSERT_EQ(daemon_harness::read_until(idle, istag), options_reply);
     ASSERT_TRUE(wait_until([&] { return d.children().size() == 1; }));
 
-    d.write_config("[Daemon]\nUsePreview = no\n");
+    write_config("[Daemon]\nUsePreview = no\n");
     d.signal(SIGHUP);
     EXPECT_EQ(daemon_harness::read_until(idle, "", 5000), "");  // the idle worker ends
     close(idle);
@@ -316,7 +323,7 @@ TEST_F(daemon_test, client_list_refuses_others) {
     EXPECT_NE(d.log().find("Block ip 127.0.0.1: not in acl"), std::string::npos);
     d.stop();
 
-    d.write_config("[Daemon]\nAclList = " + d.path("acl_other") + "\nAclList = " + d.path("acl_local") + "\n");
+    write_config("[Daemon]\nAclList = " + d.path("acl_other") + "\nAclList = " + d.path("acl_local") + "\n");
     ASSERT_TRUE(d.start());
     EXPECT_EQ(d.exchange(options_request), options_reply);
 }
@@ -343,7 +350,7 @@ TEST_F(daemon_test, real_icap_peer) {
 }
 
 TEST_F(daemon_test, start_up_failures) {
-    d.write_config();
+    write_config();
     EXPECT_EQ(daemon_harness::run({"--check-only", "-f", d.config_path()}).out, "Options OK\n");
 
     // The port taken by a listening socket: no address binds.
@@ -364,7 +371,7 @@ TEST_F(daemon_test, start_up_failures) {
         {"Timeout = soon\n", 1, nullptr},  // no log target chosen yet
     };
     for (const auto& c : cases) {
-        d.write_config(c.extra);
+        write_config(c.extra);
         EXPECT_EQ(daemon_harness::run({"-m", "-f", d.config_path()}).status, c.status) << c.extra;
         if (c.message) {
             EXPECT_NE(d.log().find(c.message), std::string::npos) << c.message;
@@ -409,9 +416,12 @@ TEST_F(daemon_test, interrupted_worker_removes_its_body_file) {
         ASSERT_TRUE(daemon_harness::send_all(fd, request));
         ASSERT_TRUE(wait_until([&] { return cache_files() == 1; })) << c.how << d.log();
         if (!c.log_line) {
+            // A busy worker finishes its request on the first SIGTERM and
+            // ends at once on the second (sent until it is gone, as two
+            // signals sent together may arrive as one).
             std::vector<pid_t> workers = d.children();
             ASSERT_EQ(workers.size(), 1u);
-            kill(workers[0], SIGTERM);
+            wait_until([&] { return kill(workers[0], SIGTERM) != 0 || d.children().empty(); });
         }
         EXPECT_TRUE(no_workers_left()) << c.how;
         EXPECT_EQ(cache_files(), 0) << c.how;
@@ -462,7 +472,7 @@ TEST_F(daemon_test, stale_lock_files_are_removed) {
 // Without -m: fork, new session, standard descriptors on /dev/null, pid
 // file, and SIGTERM.
 TEST_F(daemon_test, daemonising) {
-    d.write_config();
+    write_config();
     run_result first = daemon_harness::run({"-f", d.config_path()});
     EXPECT_EQ(first.status, 0);
     ASSERT_TRUE(wait_until([&] { return !daemon_harness::read_file(d.pid_path()).empty(); }));
@@ -491,7 +501,7 @@ TEST_F(daemon_test, daemonising_as_an_ordinary_user) {
         GTEST_SKIP() << "needs root to start the daemon as nobody";
     uid_t uid = nobody->pw_uid;
     gid_t gid = nobody->pw_gid;
-    d.write_config("User = nobody\n");
+    write_config("User = nobody\n");
     for (const char* name : {"", "cache", "uwl", "vorex-icapd.ini"})
         ASSERT_EQ(chown(d.path(name).c_str(), uid, gid), 0) << name;
     pid_t first = fork();

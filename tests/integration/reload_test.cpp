@@ -65,7 +65,8 @@ TEST_F(reload_test, failed_reloads_keep_everything_in_force)
     uwl_source_line(source, "url listed.example");
     daemon_harness::write_file(d.path("uwl/p.uwl"), uwl_sign(uwl_layout(source), VRX_UWL_PRIVATE_KEY));
     daemon_harness::write_file(d.path("black"), "black.example\n");
-    const std::string in_force = "[Log]\nLogLevel = 1\n[Daemon]\nUsePreview = no\nBlackHosts = " + d.path("black") + "\n";
+    const std::string in_force =
+        "[Log]\nLogLevel = 1\n[Daemon]\nSpareWorkers = 0\nUsePreview = no\nBlackHosts = " + d.path("black") + "\n";
     d.write_config(in_force);
     ASSERT_TRUE(d.start()) << d.log();
 
@@ -109,7 +110,7 @@ TEST_F(reload_test, failed_reloads_keep_everything_in_force)
     EXPECT_TRUE(is_block_page(d.exchange(reqmod("listed.example"))));
     EXPECT_TRUE(is_block_page(d.exchange(reqmod("black.example"))));
 
-    d.write_config("[Log]\nLogLevel = 1\n");
+    d.write_config("[Log]\nLogLevel = 1\n[Daemon]\nSpareWorkers = 0\n");
     d.signal(SIGHUP);
     EXPECT_EQ(daemon_harness::read_until(idle, "", 10000), "");  // the idle worker ends
     close(idle);
