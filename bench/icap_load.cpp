@@ -7,7 +7,13 @@
 //   icap_load --port P --kind options|preview|echo [--body BYTES]
 //             [--preview BYTES] [--conns N] [--duration S] [--new-conn]
 //             [--service /echo] [--grace S] [--timeout S] [--watch-pid PID]
-//             [--label TEXT]
+//             [--label TEXT] [--rate R] [--idle N]
+//
+// --rate R: each connection starts at most R requests a second.
+// --idle N: N more connections are opened at the start and send nothing.
+// A kept connection that the server closes before any byte of the reply
+// (as it may between requests) is retried on a new one, as proxies do, and
+// counted apart.
 //   icap_load --free-port
 
 #include <algorithm>
@@ -409,6 +415,8 @@ struct options {
     bool new_conn = false;
     int watch_pid = 0;
     std::string label;
+    double rate = 0;  // requests a second per connection; 0: no pause
+    int idle = 0;
 };
 
 struct stats {
@@ -422,7 +430,9 @@ struct stats {
     uint64_t status_204 = 0;
     uint64_t continues = 0;
     uint64_t unfinished = 0;
+    uint64_t retried = 0;        // on a new connection, the kept one closed
     uint64_t body_bytes = 0;
+    uint64_t idle_open = 0;      // idle connections still open at the end
     std::vector<uint32_t> latency_us;
 };
 
@@ -431,6 +441,9 @@ struct connection {
     bool connecting = false;
     bool busy = false;          // a request is in flight
     bool waiting_continue = false;
+    bool reused = false;        // a request was completed on this connection
+    bool reply_started = false;
+    bool pausing = false;       // kept open, waiting for the next start (--rate)
     cursor send;
     reply_parser reply;
     clock_type::time_point started;
@@ -463,6 +476,7 @@ public:
                                         std::chrono::duration<double>(o_.grace));
         for (connection& c : conns_)
             begin(c);
+        open_idle_connections();
         std::vector<epoll_event> ready(conns_.size());
         auto last_sample = clock_type::now();
         while (true) {
@@ -493,12 +507,36 @@ public:
                 ++stats_.unfinished;
             drop(c, false);
         }
+        for (int fd : idle_) {
+            char byte;
+            if (recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                ++stats_.idle_open;
+            close(fd);
+        }
         return std::move(stats_);
     }
 
     long peak_rss_kb() const { return peak_rss_kb_; }
 
 private:
+    // Opened without waiting for the server to accept them.
+    void open_idle_connections()
+    {
+        for (int i = 0; i < o_.idle; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (fd < 0) {
+                ++stats_.connect_errors;
+                continue;
+            }
+            if (connect(fd, reinterpret_cast<sockaddr*>(&address_), sizeof address_) != 0 && errno != EINPROGRESS) {
+                ++stats_.connect_errors;
+                close(fd);
+                continue;
+            }
+            idle_.push_back(fd);
+        }
+    }
+
     size_t index(const connection& c) const { return static_cast<size_t>(&c - conns_.data()); }
 
     size_t busy_count() const
@@ -535,6 +573,8 @@ private:
         c.events = 0;
         c.busy = false;
         c.connecting = false;
+        c.reused = false;
+        c.pausing = false;
     }
 
     void fail(connection& c, uint64_t& counter)
@@ -554,7 +594,15 @@ private:
             return;
         }
         c.started = clock_type::now();
+        start(c);
+    }
+
+    // Sends the request begun at c.started, on a new connection if needed.
+    void start(connection& c)
+    {
         c.busy = true;
+        c.pausing = false;
+        c.reply_started = false;
         if (c.fd < 0) {
             c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             if (c.fd < 0) {
@@ -583,7 +631,7 @@ private:
         for (connection& c : conns_) {
             if (c.busy && now - c.started > limit)
                 fail(c, stats_.timeouts);
-            else if (!c.busy && c.fd < 0 && !stopping_ && now >= c.retry_at)
+            else if (!c.busy && (c.fd < 0 || c.pausing) && !stopping_ && now >= c.retry_at)
                 begin(c);
         }
     }
@@ -607,7 +655,8 @@ private:
             if (written < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK)
                     return;
-                fail(c, stats_.broken);
+                if (!retry_on_new_connection(c))
+                    fail(c, stats_.broken);
                 return;
             }
             c.send.advance(static_cast<size_t>(written));
@@ -622,14 +671,15 @@ private:
             const ssize_t n = read(c.fd, buffer_.data(), buffer_.size());
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
                 // The server closed: an error only while a request is open.
-                if (c.busy)
+                if (c.busy && !retry_on_new_connection(c))
                     fail(c, stats_.broken);
-                else
+                else if (!c.busy)
                     drop(c, false);
                 return;
             }
             if (n < 0)
                 return;
+            c.reply_started = true;
             if (!c.busy) {
                 fail(c, stats_.bad_replies);
                 return;
@@ -674,7 +724,26 @@ private:
         c.busy = false;
         if (o_.new_conn || c.reply.close_requested())
             drop(c, o_.new_conn);
+        c.reused = c.fd >= 0;
+        if (o_.rate > 0) {
+            c.retry_at = c.started + std::chrono::duration_cast<clock_type::duration>(
+                                         std::chrono::duration<double>(1.0 / o_.rate));
+            c.pausing = c.fd >= 0;
+            return;
+        }
         begin(c);
+    }
+
+    // A kept connection closed by the server before any byte of the reply:
+    // the request goes again on a new connection (its time still counts).
+    bool retry_on_new_connection(connection& c)
+    {
+        if (!c.reused || c.reply_started)
+            return false;
+        ++stats_.retried;
+        drop(c, false);
+        start(c);
+        return true;
     }
 
     void sample_rss()
@@ -721,6 +790,7 @@ private:
     clock_type::time_point start_;
     bool stopping_ = false;
     long peak_rss_kb_ = 0;
+    std::vector<int> idle_;
 };
 
 int free_port()
@@ -754,6 +824,7 @@ uint32_t percentile(const std::vector<uint32_t>& sorted, double p)
             "usage: icap_load --port P [--host A] [--service /echo] [--kind options|preview|echo]\n"
             "                 [--body BYTES] [--preview BYTES] [--conns N] [--duration S]\n"
             "                 [--grace S] [--timeout S] [--new-conn] [--watch-pid PID] [--label T]\n"
+            "                 [--rate R] [--idle N]\n"
             "       icap_load --free-port\n");
     exit(2);
 }
@@ -781,10 +852,12 @@ options parse_options(int argc, char** argv)
         else if (a == "--new-conn") o.new_conn = true;
         else if (a == "--watch-pid") o.watch_pid = atoi(value().c_str());
         else if (a == "--label") o.label = value();
+        else if (a == "--rate") o.rate = atof(value().c_str());
+        else if (a == "--idle") o.idle = atoi(value().c_str());
         else usage();
     }
     if (o.port <= 0 || o.port > 65535 || o.conns < 1 || o.conns > 4096 || o.duration <= 0 ||
-        o.preview < 0 || (o.kind != "options" && o.kind != "preview" && o.kind != "echo"))
+        o.preview < 0 || o.rate < 0 || o.idle < 0 || (o.kind != "options" && o.kind != "preview" && o.kind != "echo"))
         usage();
     return o;
 }
@@ -824,14 +897,17 @@ int main(int argc, char** argv)
                static_cast<unsigned long long>(s.continues));
         if (o.watch_pid)
             printf(", worker peak RSS %ld kB", run.peak_rss_kb());
+        printf(", retried %llu, idle connections still open %llu", static_cast<unsigned long long>(s.retried),
+               static_cast<unsigned long long>(s.idle_open));
         printf("\nRESULT rps=%.1f mbps=%.1f p50_us=%u p90_us=%u p99_us=%u errors=%llu "
-               "unfinished=%llu completed=%llu n200=%llu n204=%llu rss_kb=%ld\n",
+               "unfinished=%llu completed=%llu n200=%llu n204=%llu rss_kb=%ld retried=%llu idle_open=%llu\n",
                rps, mbps, percentile(s.latency_us, 0.5), percentile(s.latency_us, 0.9),
                percentile(s.latency_us, 0.99), static_cast<unsigned long long>(s.errors),
                static_cast<unsigned long long>(s.unfinished),
                static_cast<unsigned long long>(s.completed),
                static_cast<unsigned long long>(s.status_200),
-               static_cast<unsigned long long>(s.status_204), run.peak_rss_kb());
+               static_cast<unsigned long long>(s.status_204), run.peak_rss_kb(),
+               static_cast<unsigned long long>(s.retried), static_cast<unsigned long long>(s.idle_open));
     } catch (const std::exception& e) {
         fprintf(stderr, "icap_load: %s\n", e.what());
         return 1;

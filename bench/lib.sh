@@ -78,3 +78,55 @@ field() {
     local name=$1 line=$2
     echo "$line" | tr ' ' '\n' | sed -n "s/^$name=//p"
 }
+
+# The two servers of a comparison, each on a free loopback port in its own
+# folder under $TMP; they use LOAD (the load generator), VOREX_BIN and
+# CICAP_MODULES of the calling script. start_vorex takes optional extra
+# configuration lines. They set VOREX_PID/VOREX_PORT and CICAP_PID/CICAP_PORT.
+start_vorex() {
+    [ -n "$VOREX_BIN" ] || return 1
+    local dir=$TMP/vorex
+    VOREX_PORT=$("$LOAD" --free-port) || return 1
+    vorex_config "$dir" "$VOREX_PORT" "${1:-}"
+    launch_vorex "$VOREX_BIN" "$dir"
+    VOREX_PID=$!
+    started vorex-icapd "$VOREX_PID" "$VOREX_PORT" "$dir/stderr" "$dir/icapd.log" || { VOREX_PID=; return 1; }
+}
+
+start_cicap() {
+    [ -n "$CICAP_MODULES" ] && command -v c-icap >/dev/null || return 1
+    local dir=$TMP/c-icap
+    mkdir -p "$dir"
+    CICAP_PORT=$("$LOAD" --free-port) || return 1
+    # Enough threads for 64 connections from the start; keep-alive without
+    # a request limit.
+    cat >"$dir/c-icap.conf" <<EOF
+Port 127.0.0.1:$CICAP_PORT
+PidFile $dir/c-icap.pid
+CommandsSocket $dir/c-icap.ctl
+TmpDir $dir
+ServerLog $dir/server.log
+AccessLog $dir/access.log
+Timeout 300
+MaxKeepAliveRequests -1
+KeepAliveTimeout 600
+StartServers 2
+MaxServers 4
+ThreadsPerChild 50
+MinSpareThreads 10
+MaxSpareThreads 80
+MaxRequestsPerChild 0
+MaxMemObject 131072
+DebugLevel 0
+Pipelining on
+ModulesDir $CICAP_MODULES
+ServicesDir $CICAP_MODULES
+LoadMagicFile /etc/c-icap/c-icap.magic
+InterProcessSharedMemScheme mmap
+Service echo srv_echo.so
+EOF
+    c-icap -N -D -f "$dir/c-icap.conf" >"$dir/stdout" 2>&1 </dev/null &
+    CICAP_PID=$!
+    started c-icap "$CICAP_PID" "$CICAP_PORT" "$dir/stdout" "$dir/server.log" || { CICAP_PID=; return 1; }
+}
+

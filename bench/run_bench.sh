@@ -13,7 +13,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD_DIR:-$ROOT/build-bench}
 DURATION=${BENCH_DURATION:-3}
 CONNS=${BENCH_CONNS:-"1 4 16 64"}
-CASES=${BENCH_CASES:-"options options_new preview0 preview1k echo1k echo1m echo100m"}
+CASES=${BENCH_CASES:-"options options_new preview0 preview0_new preview1k echo1k echo1m echo100m"}
 CICAP_MODULES=$(dirname "$(ls /usr/lib/*/c_icap/srv_echo.so 2>/dev/null | head -n 1)" 2>/dev/null)
 
 cmake -S "$ROOT" -B "$BUILD" >/dev/null || exit 1
@@ -39,53 +39,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-start_vorex() {
-    [ -n "$VOREX_BIN" ] || return 1
-    local dir=$TMP/vorex
-    VOREX_PORT=$("$LOAD" --free-port) || return 1
-    vorex_config "$dir" "$VOREX_PORT"
-    launch_vorex "$VOREX_BIN" "$dir"
-    VOREX_PID=$!
-    started vorex-icapd "$VOREX_PID" "$VOREX_PORT" "$dir/stderr" "$dir/icapd.log" || { VOREX_PID=; return 1; }
-}
-
-start_cicap() {
-    [ -n "$CICAP_MODULES" ] && command -v c-icap >/dev/null || return 1
-    local dir=$TMP/c-icap
-    mkdir -p "$dir"
-    CICAP_PORT=$("$LOAD" --free-port) || return 1
-    # Enough threads for 64 connections from the start; keep-alive without
-    # a request limit.
-    cat >"$dir/c-icap.conf" <<EOF
-Port 127.0.0.1:$CICAP_PORT
-PidFile $dir/c-icap.pid
-CommandsSocket $dir/c-icap.ctl
-TmpDir $dir
-ServerLog $dir/server.log
-AccessLog $dir/access.log
-Timeout 300
-MaxKeepAliveRequests -1
-KeepAliveTimeout 600
-StartServers 2
-MaxServers 4
-ThreadsPerChild 50
-MinSpareThreads 10
-MaxSpareThreads 80
-MaxRequestsPerChild 0
-MaxMemObject 131072
-DebugLevel 0
-Pipelining on
-ModulesDir $CICAP_MODULES
-ServicesDir $CICAP_MODULES
-LoadMagicFile /etc/c-icap/c-icap.magic
-InterProcessSharedMemScheme mmap
-Service echo srv_echo.so
-EOF
-    c-icap -N -D -f "$dir/c-icap.conf" >"$dir/stdout" 2>&1 </dev/null &
-    CICAP_PID=$!
-    started c-icap "$CICAP_PID" "$CICAP_PORT" "$dir/stdout" "$dir/server.log" || { CICAP_PID=; return 1; }
-}
-
 # Arguments of the load generator per case, and whether the case carries
 # bodies (its worker RSS is shown).
 case_args() {
@@ -93,6 +46,7 @@ case_args() {
     options) echo "--kind options" ;;
     options_new) echo "--kind options --new-conn" ;;
     preview0) echo "--kind preview --preview 0 --body 0" ;;
+    preview0_new) echo "--kind preview --preview 0 --body 0 --new-conn" ;;
     preview1k) echo "--kind preview --preview 1024 --body 65536" ;;
     echo1k) echo "--kind echo --body 1024" ;;
     echo1m) echo "--kind echo --body 1048576" ;;

@@ -141,11 +141,8 @@ bool done_serving(int served) {
         vrx_log(log_level::wire, "served %i connections (MaxConnectionsPerWorker) -> exit\n", served);
         return true;
     }
-    if (g_terminate_requested || keepalive_pipe_closed())
-        return true;
-    // Enough others wait already; the parent also tells the idle workers
-    // beyond that number to leave, this is the quick way out.
-    return worker_table()->idle_hint.load() >= 2 * g_config.spare_workers;
+    // Without spare workers a worker lives as long as its connection.
+    return g_terminate_requested || keepalive_pipe_closed() || g_config.spare_workers == 0;
 }
 
 }  // namespace

@@ -44,16 +44,21 @@ bool fork_worker() {
     return true;
 }
 
+// Seconds a worker must have been idle before it may be told to leave: a
+// load that comes and goes keeps its workers instead of forking anew.
+constexpr int64_t idle_before_trim = 2;
+
 // Idle workers of the current configuration beyond `keep` are told to
 // leave. The slot is marked first, so that a worker is told only once; one
 // that has just taken a connection serves it and then leaves.
 void trim_idle(uint32_t idle, uint32_t keep) {
     worker_table_header* table = worker_table();
+    const int64_t idle_since = static_cast<int64_t>(time(nullptr)) - idle_before_trim;
     for (uint32_t i = table->used_slots; idle > keep && i-- > 0;) {
         worker_slot& slot = worker_table_slot(i);
         worker_state expected = worker_state::idle;
         pid_t pid = slot.pid.load();
-        if (pid <= 0 || slot.generation.load() != g_generation ||
+        if (pid <= 0 || slot.generation.load() != g_generation || slot.state_since.load() > idle_since ||
             !slot.state.compare_exchange_strong(expected, worker_state::exiting))
             continue;
         --table->idle_hint;

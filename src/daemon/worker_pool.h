@@ -16,9 +16,9 @@ void pool_new_generation();
 void pool_reap();
 // Forks workers until SpareWorkers of the current configuration are idle
 // or starting (without exceeding MaxWorkers) and tells idle workers beyond
-// twice SpareWorkers to leave. Returns true when no worker of the current
-// configuration is idle or starting and another may be forked: the parent
-// then watches the listening socket itself.
+// twice SpareWorkers (idle for a few seconds) to leave. Returns true when
+// no worker of the current configuration is idle or starting and another
+// may be forked: the parent then watches the listening socket itself.
 bool pool_maintain();
 // A connection waits and no worker is there to take it: forks one.
 void pool_fork_for_connection();

@@ -48,6 +48,7 @@ int worker_table_claim(uint32_t generation) {
         slot.pid = 0;
         slot.generation = generation;
         slot.started = time(nullptr);
+        slot.state_since = slot.started.load();
         for (auto& counter : slot.counters)
             counter = 0;
         slot.state = worker_state::starting;
@@ -104,6 +105,8 @@ int32_t worker_set_state(worker_state state) {
         return 0;
     worker_slot& slot = g_table->slots[g_worker_slot];
     worker_state before = slot.state.exchange(state);
+    if (before != state)
+        slot.state_since = time(nullptr);
     std::atomic<int32_t>& idle = g_table->header.idle_hint;
     if (before != worker_state::idle && state == worker_state::idle)
         return ++idle;

@@ -40,6 +40,7 @@ struct alignas(64) worker_slot {
     std::atomic<worker_state> state{worker_state::free};
     std::atomic<uint32_t> generation{0};  // of the configuration it serves
     std::atomic<int64_t> started{0};      // time of its fork
+    std::atomic<int64_t> state_since{0};  // time of its last change of state
     std::atomic<uint64_t> counters[worker_counter_count] = {};
 };
 

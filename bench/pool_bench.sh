@@ -1,0 +1,178 @@
+#!/bin/bash
+# Worker-pool cases of vorex-icapd against c-icap's echo service, both
+# measured in the same run on free loopback ports:
+#
+#  idle   N idle connections (BENCH_IDLE, default "1000 10000") that send
+#         nothing, while one client sends an OPTIONS every second on its own
+#         kept connection: peak process count of each server, peak memory
+#         (PSS summed over its processes, from /proc/*/smaps_rollup), the
+#         active client's latency, and how many idle connections the server
+#         still held at the end.
+#  reload 16 kept connections and 16 new-connection clients sending RESPMOD
+#         preview 0 requests; the daemon is reloaded (SIGHUP; c-icap: its
+#         "reconfigure" command) every BENCH_RELOAD_EVERY seconds: failed
+#         requests (must be 0), requests retried on a new connection after
+#         the server closed a kept one between requests (as proxies do),
+#         and p99 latency against the same run without reloads.
+#
+# Environment: BUILD_DIR (default build-bench), BENCH_CASES ("idle reload"),
+# BENCH_IDLE, BENCH_IDLE_SECONDS (default 20), BENCH_RELOAD_SECONDS
+# (default 10), BENCH_RELOAD_EVERY (default 2).
+set -u
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/bench/lib.sh"
+BUILD=${BUILD_DIR:-$ROOT/build-bench}
+CASES=${BENCH_CASES:-"idle reload"}
+IDLE=${BENCH_IDLE:-"1000 10000"}
+IDLE_SECONDS=${BENCH_IDLE_SECONDS:-20}
+RELOAD_SECONDS=${BENCH_RELOAD_SECONDS:-10}
+RELOAD_EVERY=${BENCH_RELOAD_EVERY:-2}
+CICAP_MODULES=$(dirname "$(ls /usr/lib/*/c_icap/srv_echo.so 2>/dev/null | head -n 1)" 2>/dev/null)
+
+cmake -S "$ROOT" -B "$BUILD" >/dev/null || exit 1
+cmake --build "$BUILD" --target icap_load vorex-icapd -j2 >/dev/null || exit 1
+LOAD=$BUILD/bench/icap_load
+VOREX_BIN=$BUILD/vorex-icapd
+# Each idle connection is a descriptor of the load generator.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null
+
+TMP=$(mktemp -d /tmp/vrx_pool_bench.XXXXXX) || exit 1
+VOREX_PID=
+CICAP_PID=
+cleanup() {
+    stop_server "$VOREX_PID"
+    stop_server "$CICAP_PID"
+    rm -rf "$TMP"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+# "processes PSS-kB" of a server now: the server and its descendants.
+sample() {
+    local pids
+    pids=$(ps -e -o pid=,ppid= | awk -v root="$1" '
+        { parent[$1] = $2 }
+        END {
+            for (p in parent) {
+                q = p
+                while (q != root && q in parent && q > 1) q = parent[q]
+                if (q == root) print p
+            }
+        }')
+    (cd /proc && awk '/^Pss:/ { n++; s += $2 } END { print n + 0, s + 0 }' \
+        $(for p in $pids; do echo "$p/smaps_rollup"; done) 2>/dev/null)
+}
+
+# run_sampled PID ARGS...: runs the load generator and samples the server
+# every half second; prints the RESULT fields and "procs=... pss_kb=..."
+# with the peaks.
+run_sampled() {
+    local pid=$1
+    shift
+    "$LOAD" "$@" >"$TMP/out" 2>&1 &
+    local load=$! peak_procs=0 peak_pss=0 now
+    while kill -0 "$load" 2>/dev/null; do
+        now=$(sample "$pid")
+        [ "${now% *}" -gt "$peak_procs" ] && peak_procs=${now% *}
+        [ "${now#* }" -gt "$peak_pss" ] && peak_pss=${now#* }
+        sleep 0.5
+    done
+    wait "$load"
+    cat "$TMP/out" >>"$TMP/details.log"
+    echo "$(sed -n 's/^RESULT //p' "$TMP/out") procs=$peak_procs pss_kb=$peak_pss"
+}
+
+ms() { awk -v u="$1" 'BEGIN { if (u == "") print "-"; else printf "%.2f", u / 1000 }'; }
+mb() { awk -v k="$1" 'BEGIN { if (k == "") print "-"; else printf "%.1f", k / 1024 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
+
+idle_case() {
+    echo "idle connections: $IDLE_SECONDS s each, one OPTIONS a second on another kept connection;" \
+        "vorex-icapd with its defaults (MaxWorkers 256, SpareWorkers 4)"
+    printf '%6s | %11s | %17s %6s | %15s | %13s | %11s\n' idle "procs v/c" "PSS MB v/c" ratio \
+        "p99 ms v/c" "errors v/c" "held v/c"
+    for n in $IDLE; do
+        local v="" c=""
+        if start_vorex; then
+            v=$(run_sampled "$VOREX_PID" --port "$VOREX_PORT" --service /respmod --kind options --conns 1 \
+                --rate 1 --idle "$n" --duration "$IDLE_SECONDS" --timeout 30 --label "vorex idle $n")
+            stop_server "$VOREX_PID"
+            VOREX_PID=
+        fi
+        if start_cicap; then
+            c=$(run_sampled "$CICAP_PID" --port "$CICAP_PORT" --service /echo --kind options --conns 1 \
+                --rate 1 --idle "$n" --duration "$IDLE_SECONDS" --timeout 30 --label "c-icap idle $n")
+            stop_server "$CICAP_PID"
+            CICAP_PID=
+        fi
+        printf '%6s | %11s | %17s %6s | %15s | %13s | %11s\n' "$n" \
+            "$(field procs "$v")/$(field procs "$c")" \
+            "$(mb "$(field pss_kb "$v")")/$(mb "$(field pss_kb "$c")")" \
+            "$(ratio "$(field pss_kb "$v")" "$(field pss_kb "$c")")" \
+            "$(ms "$(field p99_us "$v")")/$(ms "$(field p99_us "$c")")" \
+            "$(field errors "$v")/$(field errors "$c")" \
+            "$(field idle_open "$v")/$(field idle_open "$c")"
+    done
+}
+
+# reload_run PORT SERVICE PID RELOAD-COMMAND MODE: RESULT fields of a run,
+# reloading with the command every RELOAD_EVERY seconds (none when empty).
+reload_run() {
+    local port=$1 service=$2 mode=$3 command=$4
+    local args="--kind preview --preview 0 --body 0 --conns 16 --duration $RELOAD_SECONDS"
+    [ "$mode" = new ] && args="$args --new-conn"
+    "$LOAD" --port "$port" --service "$service" $args --label "$mode ${command:-steady}" >"$TMP/out" 2>&1 &
+    local load=$!
+    if [ -n "$command" ]; then
+        local t=0
+        while [ "$t" -lt "$RELOAD_SECONDS" ]; do
+            sleep "$RELOAD_EVERY"
+            t=$((t + RELOAD_EVERY))
+            kill -0 "$load" 2>/dev/null && eval "$command"
+        done
+    fi
+    wait "$load"
+    cat "$TMP/out" >>"$TMP/details.log"
+    sed -n 's/^RESULT //p' "$TMP/out"
+}
+
+reload_case() {
+    echo "reload under load: 16 clients, RESPMOD preview 0, $RELOAD_SECONDS s, a reload every $RELOAD_EVERY s"
+    printf '%-9s %-7s | %9s %9s | %15s | %15s | %11s\n' server mode "req/s" "steady/s" \
+        "p99 ms rel/std" "errors rel/std" "retried"
+    start_vorex
+    start_cicap
+    local ctl=$TMP/c-icap/c-icap.ctl
+    for mode in kept new; do
+        for server in vorex c-icap; do
+            local port service command pid
+            if [ "$server" = vorex ]; then
+                port=${VOREX_PORT:-} service=/respmod pid=$VOREX_PID command="kill -HUP $VOREX_PID"
+            else
+                port=${CICAP_PORT:-} service=/echo pid=$CICAP_PID command="echo -n reconfigure >$ctl"
+            fi
+            [ -n "$pid" ] || continue
+            local steady reloading
+            steady=$(reload_run "$port" "$service" "$mode" "")
+            reloading=$(reload_run "$port" "$service" "$mode" "$command")
+            printf '%-9s %-7s | %9s %9s | %15s | %15s | %11s\n' "$server" "$mode" \
+                "$(field rps "$reloading")" "$(field rps "$steady")" \
+                "$(ms "$(field p99_us "$reloading")")/$(ms "$(field p99_us "$steady")")" \
+                "$(field errors "$reloading")/$(field errors "$steady")" \
+                "$(field retried "$reloading")"
+        done
+    done
+    stop_server "$VOREX_PID"
+    stop_server "$CICAP_PID"
+    VOREX_PID=
+    CICAP_PID=
+}
+
+echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores"
+for kase in $CASES; do
+    "${kase}_case"
+done
+if [ -n "${BENCH_DETAILS:-}" ]; then
+    cp "$TMP/details.log" "$BENCH_DETAILS"
+fi
