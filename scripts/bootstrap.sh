@@ -7,6 +7,7 @@ packages=(
   g++ cmake make pkg-config flex bison libboost-dev libssl-dev openssl
   googletest libgtest-dev clang libclang-rt-14-dev
   c-icap squid curl
+  libc-icap-mod-virus-scan clamav-daemon clamdscan   # bench/squid_bench.sh's comparison peer
 )
 
 missing=()

@@ -67,15 +67,19 @@ protected:
     // Sends the head and a 1024-byte preview of `body` as Squid does, reads
     // "100 Continue", then sends `more` bytes of the rest. Returns the
     // connection.
-    int begin(const std::string& body, size_t more, bool trailers = true) {
+    // Without a preview the first 1024 bytes go as an ordinary chunk.
+    int begin(const std::string& body, size_t more, bool trailers = true, bool preview = true) {
         std::string res = res_hdr(body.size());
-        std::string head = "RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nHost: 127.0.0.1\r\nPreview: 1024\r\n" +
+        std::string head = "RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nHost: 127.0.0.1\r\n" +
+                           std::string(preview ? "Preview: 1024\r\n" : "") +
                            std::string(trailers ? "Allow: trailers\r\n" : "") +
                            "Encapsulated: req-hdr=0, res-hdr=" + std::to_string(req_hdr.size()) +
                            ", res-body=" + std::to_string(req_hdr.size() + res.size()) + "\r\n\r\n";
         int fd = daemon.connect();
-        EXPECT_TRUE(daemon_harness::send_all(fd, head + req_hdr + res + chunk(body.substr(0, 1024)) + "0\r\n\r\n"));
-        EXPECT_EQ(daemon_harness::read_until(fd, "\r\n\r\n"), "ICAP/1.0 100 Continue\r\n" + istag);
+        EXPECT_TRUE(daemon_harness::send_all(fd, head + req_hdr + res + chunk(body.substr(0, 1024)) +
+                                                     (preview ? "0\r\n\r\n" : "")));
+        if (preview)
+            EXPECT_EQ(daemon_harness::read_until(fd, "\r\n\r\n"), "ICAP/1.0 100 Continue\r\n" + istag);
         if (more > 0)
             EXPECT_TRUE(daemon_harness::send_all(fd, chunk(body.substr(1024, more))));
         return fd;
@@ -115,8 +119,26 @@ TEST_F(early_reply_wire, head_on_a_pause_then_one_byte_per_pause_up_to_the_limit
     EXPECT_NE(daemon.log().find("passed whole (5000 bytes); 3 released before the verdict"), std::string::npos);
 }
 
-TEST_F(early_reply_wire, a_body_that_does_not_pass_is_cut_off_after_the_released_bytes) {
-    start("TricklePause = 50\nTrickleLimit = 2\nTimeout = 5\n");
+TEST_F(early_reply_wire, without_a_preview_the_first_pause_starts_the_reply) {
+    start("TricklePause = 50\nTrickleLimit = 1\n");
+    const std::string body = body_of(3000);
+    int fd = begin(body, 0, true, false);
+    EXPECT_EQ(read_idle(fd, 500), early_head(body.size()) + "1\r\na\r\n");
+    ASSERT_TRUE(daemon_harness::send_all(fd, chunk(body.substr(1024)) + "0\r\n\r\n"));
+    EXPECT_EQ(daemon_harness::read_until(fd, "\r\n0\r\n\r\n"), chunk(body.substr(1)) + "0\r\n\r\n");
+    close(fd);
+}
+
+struct cut_case {
+    const char* what;
+    const char* settings;
+    const char* logged;   // the reason in the cut-off line
+};
+
+class cut_reply : public early_reply_wire, public ::testing::WithParamInterface<cut_case> {};
+
+TEST_P(cut_reply, after_the_released_bytes_without_the_last_chunk) {
+    start(std::string("TricklePause = 50\nTrickleLimit = 2\nTimeout = 5\n") + GetParam().settings);
     const std::string body = body_of(5000, eicar());
     int fd = begin(body, 1000);
     EXPECT_EQ(read_idle(fd, 1000), early_head(body.size()) + "1\r\na\r\n1\r\nb\r\n");
@@ -124,9 +146,17 @@ TEST_F(early_reply_wire, a_body_that_does_not_pass_is_cut_off_after_the_released
     EXPECT_TRUE(peer_closed(fd)) << "no more bytes, no zero chunk";
     close(fd);
     std::string log = daemon.log();
-    EXPECT_NE(log.find("cut off (Report) after 2 body bytes released"), std::string::npos) << log;
+    EXPECT_NE(log.find(std::string("cut off (") + GetParam().logged + ") after 2 body bytes released"),
+              std::string::npos) << log;
     EXPECT_NE(log.find("X-Virus-ID: EICAR-Test-File"), std::string::npos) << "logged, since not sent";
 }
+
+// A cured body is shorter than the Content-Length already sent.
+INSTANTIATE_TEST_SUITE_P(cases, cut_reply,
+                         ::testing::Values(cut_case{"report", "", "Report"},
+                                           cut_case{"cured_to_another_length", "Infected = cure\nLocalScan = no\n",
+                                                    "Cure"}),
+                         [](const ::testing::TestParamInfo<cut_case>& info) { return info.param.what; });
 
 TEST_F(early_reply_wire, passed_findings_travel_as_trailers_when_allowed) {
     start("TricklePause = 50\nTrickleLimit = 1\n");
