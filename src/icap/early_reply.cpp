@@ -63,16 +63,18 @@ bool early_reply::wait_for_client() {
         return true;
     for (;;) {
         const entity_record& body = *body_;
+        // A pause after the last announced byte waits only for the zero
+        // chunk: not Squid's stall, and nothing is released then.
+        bool incomplete = request_.content_length < 0 || body.size < static_cast<uint64_t>(request_.content_length);
         if (!started_) {
-            // A pause before the first byte after "100 Continue" is not
-            // Squid's stall, and one after the last byte waits only for
-            // the zero chunk.
-            bool incomplete = request_.content_length < 0 ||
-                              body.size < static_cast<uint64_t>(request_.content_length);
+            // Nor is a pause before the first byte after "100 Continue".
             if (body.size <= size_at_watch_ || !incomplete)
                 return true;
         } else {
-            if (released_.size() >= static_cast<uint64_t>(g_config.trickle_limit) || released_.size() >= body.size)
+            // The last byte held is never released, so that a body without
+            // Content-Length cannot reach the client whole either.
+            if (released_.size() >= static_cast<uint64_t>(g_config.trickle_limit) ||
+                released_.size() + 1 >= body.size || !incomplete)
                 return true;   // the reader waits up to Timeout
             if (!released_.empty() && body.size - size_at_release_ >= backoff_reset_bytes)
                 backoff_ = 0;

@@ -129,6 +129,24 @@ TEST_F(early_reply_wire, without_a_preview_the_first_pause_starts_the_reply) {
     close(fd);
 }
 
+TEST_F(early_reply_wire, the_last_byte_held_is_never_released) {
+    // No Content-Length: only the withheld byte tells the client the body
+    // is not whole.
+    start("TricklePause = 50\nTrickleLimit = 64\n");
+    const std::string res = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
+    int fd = daemon.connect();
+    ASSERT_TRUE(daemon_harness::send_all(fd, "RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nEncapsulated: req-hdr=0, "
+                                             "res-hdr=" + std::to_string(req_hdr.size()) + ", res-body=" +
+                                                 std::to_string(req_hdr.size() + res.size()) + "\r\n\r\n" +
+                                                 req_hdr + res + chunk("xy")));
+    std::string head = "ICAP/1.0 200 OK\r\nEncapsulated: res-hdr=0, res-body=" + std::to_string(res.size()) + "\r\n" +
+                       istag + res;
+    EXPECT_EQ(read_idle(fd, 600), head + "1\r\nx\r\n");
+    ASSERT_TRUE(daemon_harness::send_all(fd, "0\r\n\r\n"));
+    EXPECT_EQ(daemon_harness::read_until(fd, "\r\n0\r\n\r\n"), "1\r\ny\r\n0\r\n\r\n");
+    close(fd);
+}
+
 struct cut_case {
     const char* what;
     const char* settings;
