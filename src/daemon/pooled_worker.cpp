@@ -31,9 +31,6 @@ bool accept_error_is_transient(int error) {
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
-    case EINTR:
-    case EPROTO:
-    case ECONNABORTED:
     case EMFILE:
     case ENFILE:
     case ENOBUFS:
@@ -78,12 +75,15 @@ int make_wait_set() {
 }
 
 // The next connection allowed by the client check, or -1 when the worker
-// is to end.
-int next_connection(int events) {
+// is to end. Called with SIGTERM blocked: it is let in only while waiting
+// (`wait_mask`), so that one sent just before the wait still ends it.
+int next_connection(int events, const sigset_t* wait_mask) {
     for (;;) {
         worker_set_state(worker_state::idle);
+        if (g_terminate_requested)
+            return -1;
         struct epoll_event ready[2];
-        int n = epoll_wait(events, ready, 2, -1);
+        int n = epoll_pwait(events, ready, 2, -1, wait_mask);
         if (g_terminate_requested)
             return -1;
         if (n < 0) {
@@ -105,8 +105,9 @@ int next_connection(int events) {
         int connection = accept4(g_listen_fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC);
         if (connection < 0) {
             int error = errno;
-            if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)
-                continue;  // another worker took it
+            // Another worker took it, or it was gone before it was taken.
+            if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == EPROTO || error == ECONNABORTED)
+                continue;
             vrx_log(log_level::error, "accept: %s\n", strerror(error));
             if (!accept_error_is_transient(error))
                 return -1;
@@ -114,10 +115,11 @@ int next_connection(int events) {
                 usleep(100000);  // let descriptors or memory come back
             continue;
         }
-        // Fewer idle workers than wanted: the parent forks more now rather
-        // than when the next connection finds none.
+        // Half the spare workers taken (or the last one): the parent forks
+        // more now rather than when the next connection finds none, and is
+        // not woken for every connection.
         int32_t idle = worker_set_state(worker_state::busy);
-        if (idle <= 0 || idle < g_config.spare_workers)
+        if (idle <= 0 || idle < (g_config.spare_workers + 1) / 2)
             wake_parent();
         worker_count(connections_accepted);
         if (!g_config.acl_hosts_list.empty() &&
@@ -172,9 +174,15 @@ void worker_main(pid_t parent) {
         exit(1);
     }
     int events = make_wait_set();
+    sigset_t serving, waiting;
+    sigemptyset(&serving);
+    sigemptyset(&waiting);
+    sigaddset(&waiting, SIGTERM);
     int served = 0;
     for (;;) {
-        int connection = next_connection(events);
+        sigprocmask(SIG_SETMASK, &waiting, nullptr);
+        int connection = next_connection(events, &serving);
+        sigprocmask(SIG_SETMASK, &serving, nullptr);
         if (connection < 0)
             break;
         try {

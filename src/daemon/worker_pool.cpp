@@ -119,8 +119,8 @@ void pool_reap() {
 bool pool_maintain() {
     const uint32_t max = static_cast<uint32_t>(g_config.max_workers);
     const uint32_t spare = static_cast<uint32_t>(g_config.spare_workers);
-    uint32_t total = worker_table_census().total;
     worker_census current = worker_table_census(g_generation);
+    uint32_t total = current.total;  // of every generation
     uint32_t ready = current.count(worker_state::idle) + current.count(worker_state::starting);
     while (ready < spare && total < max && may_fork() && fork_worker()) {
         ++ready;
