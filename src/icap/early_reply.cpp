@@ -24,6 +24,12 @@ namespace {
 constexpr uint64_t backoff_reset_bytes = 1024 * 1024;
 constexpr int backoff_max = 6;
 
+// Squid stalls once 64 KiB wait in its buffer, so it has sent at least
+// about that much by its first stall. A shorter body is never started
+// early, whatever its client's pauses (Nagle's algorithm and delayed
+// acknowledgements alone can hold a client for 40 ms).
+constexpr uint64_t start_after_bytes = 32 * 1024;
+
 // Reads `length` bytes of the body from `offset`, from memory or its file.
 std::string body_bytes(const entity_record& body, uint64_t offset, size_t length) {
     std::string bytes(length, '\0');
@@ -68,7 +74,7 @@ bool early_reply::wait_for_client() {
         bool incomplete = request_.content_length < 0 || body.size < static_cast<uint64_t>(request_.content_length);
         if (!started_) {
             // Nor is a pause before the first byte after "100 Continue".
-            if (body.size <= size_at_watch_ || !incomplete)
+            if (body.size <= size_at_watch_ || body.size < start_after_bytes || !incomplete)
                 return true;
         } else {
             // The last byte held is never released, so that a body without

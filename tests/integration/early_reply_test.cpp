@@ -96,6 +96,11 @@ protected:
     std::unique_ptr<standin_process> scanner;
 };
 
+// Bodies of long_body bytes paused after the preview and before_pause bytes: Squid
+// has sent about 64 KiB when it first stalls, the daemon starts no reply
+// before 32 KiB.
+constexpr size_t long_body = 50000, before_pause = 40000;
+
 std::string body_of(size_t size, const std::string& at_end = "") {
     std::string body(size, 'b');
     for (size_t i = 0; i < size; ++i)
@@ -106,44 +111,26 @@ std::string body_of(size_t size, const std::string& at_end = "") {
 
 TEST_F(early_reply_wire, head_on_a_pause_then_one_byte_per_pause_up_to_the_limit_then_the_rest) {
     start("TricklePause = 50\nTrickleLimit = 3\n");
-    const std::string body = body_of(5000);
-    int fd = begin(body, 1000);
+    const std::string body = body_of(long_body);
+    int fd = begin(body, before_pause);
     // Pauses of 50 ms (head), 50, 100 and 200 ms (bytes); then the limit.
     EXPECT_EQ(read_idle(fd, 1500), early_head(body.size()) + "1\r\na\r\n1\r\nb\r\n1\r\nc\r\n");
-    ASSERT_TRUE(daemon_harness::send_all(fd, chunk(body.substr(2024)) + "0\r\n\r\n"));
+    ASSERT_TRUE(daemon_harness::send_all(fd, chunk(body.substr(1024 + before_pause)) + "0\r\n\r\n"));
     EXPECT_EQ(daemon_harness::read_until(fd, "\r\n0\r\n\r\n"), chunk(body.substr(3)) + "0\r\n\r\n");
     // The connection serves the next request.
     ASSERT_TRUE(daemon_harness::send_all(fd, "OPTIONS icap://127.0.0.1/x ICAP/1.0\r\n\r\n"));
     EXPECT_EQ(daemon_harness::read_until(fd, "\r\n\r\n").rfind("ICAP/1.0 200 OK\r\n", 0), 0u);
     close(fd);
-    EXPECT_NE(daemon.log().find("passed whole (5000 bytes); 3 released before the verdict"), std::string::npos);
+    EXPECT_NE(daemon.log().find("passed whole (50000 bytes); 3 released before the verdict"), std::string::npos);
 }
 
 TEST_F(early_reply_wire, without_a_preview_the_first_pause_starts_the_reply) {
     start("TricklePause = 50\nTrickleLimit = 1\n");
-    const std::string body = body_of(3000);
-    int fd = begin(body, 0, true, false);
+    const std::string body = body_of(long_body);
+    int fd = begin(body, before_pause, true, false);
     EXPECT_EQ(read_idle(fd, 500), early_head(body.size()) + "1\r\na\r\n");
-    ASSERT_TRUE(daemon_harness::send_all(fd, chunk(body.substr(1024)) + "0\r\n\r\n"));
+    ASSERT_TRUE(daemon_harness::send_all(fd, chunk(body.substr(1024 + before_pause)) + "0\r\n\r\n"));
     EXPECT_EQ(daemon_harness::read_until(fd, "\r\n0\r\n\r\n"), chunk(body.substr(1)) + "0\r\n\r\n");
-    close(fd);
-}
-
-TEST_F(early_reply_wire, the_last_byte_held_is_never_released) {
-    // No Content-Length: only the withheld byte tells the client the body
-    // is not whole.
-    start("TricklePause = 50\nTrickleLimit = 64\n");
-    const std::string res = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
-    int fd = daemon.connect();
-    ASSERT_TRUE(daemon_harness::send_all(fd, "RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nEncapsulated: req-hdr=0, "
-                                             "res-hdr=" + std::to_string(req_hdr.size()) + ", res-body=" +
-                                                 std::to_string(req_hdr.size() + res.size()) + "\r\n\r\n" +
-                                                 req_hdr + res + chunk("xy")));
-    std::string head = "ICAP/1.0 200 OK\r\nEncapsulated: res-hdr=0, res-body=" + std::to_string(res.size()) + "\r\n" +
-                       istag + res;
-    EXPECT_EQ(read_idle(fd, 600), head + "1\r\nx\r\n");
-    ASSERT_TRUE(daemon_harness::send_all(fd, "0\r\n\r\n"));
-    EXPECT_EQ(daemon_harness::read_until(fd, "\r\n0\r\n\r\n"), "1\r\ny\r\n0\r\n\r\n");
     close(fd);
 }
 
@@ -157,10 +144,10 @@ class cut_reply : public early_reply_wire, public ::testing::WithParamInterface<
 
 TEST_P(cut_reply, after_the_released_bytes_without_the_last_chunk) {
     start(std::string("TricklePause = 50\nTrickleLimit = 2\nTimeout = 5\n") + GetParam().settings);
-    const std::string body = body_of(5000, eicar());
-    int fd = begin(body, 1000);
+    const std::string body = body_of(long_body, eicar());
+    int fd = begin(body, before_pause);
     EXPECT_EQ(read_idle(fd, 1000), early_head(body.size()) + "1\r\na\r\n1\r\nb\r\n");
-    ASSERT_TRUE(daemon_harness::send_all(fd, chunk(body.substr(2024)) + "0\r\n\r\n"));
+    ASSERT_TRUE(daemon_harness::send_all(fd, chunk(body.substr(1024 + before_pause)) + "0\r\n\r\n"));
     EXPECT_TRUE(peer_closed(fd)) << "no more bytes, no zero chunk";
     close(fd);
     std::string log = daemon.log();
@@ -178,11 +165,11 @@ INSTANTIATE_TEST_SUITE_P(cases, cut_reply,
 
 TEST_F(early_reply_wire, passed_findings_travel_as_trailers_when_allowed) {
     start("TricklePause = 50\nTrickleLimit = 1\n");
-    const std::string body = body_of(3000, "JOKE!");
+    const std::string body = body_of(long_body, "JOKE!");
     for (bool trailers : {true, false}) {
-        int fd = begin(body, 1000, trailers);
+        int fd = begin(body, before_pause, trailers);
         EXPECT_EQ(read_idle(fd, 500), early_head(body.size()) + "1\r\na\r\n");
-        ASSERT_TRUE(daemon_harness::send_all(fd, chunk(body.substr(2024)) + "0\r\n\r\n"));
+        ASSERT_TRUE(daemon_harness::send_all(fd, chunk(body.substr(1024 + before_pause)) + "0\r\n\r\n"));
         std::string end = trailers ? "0\r\nX-Virus-ID: Joke.Test\r\nX-Infection-Found: Type=0; Resolution=0; "
                                      "Threat=Joke.Test;\r\n"
                                    : "0\r\n";
@@ -197,6 +184,7 @@ TEST_F(early_reply_wire, passed_findings_travel_as_trailers_when_allowed) {
 struct held_case {
     const char* what;
     const char* settings;
+    size_t size;
     size_t more;   // bytes sent after the preview, before the pause
 };
 
@@ -204,7 +192,7 @@ class held_reply : public early_reply_wire, public ::testing::WithParamInterface
 
 TEST_P(held_reply, nothing_is_sent_before_the_verdict) {
     start(GetParam().settings);
-    const std::string body = body_of(3000);
+    const std::string body = body_of(GetParam().size);
     int fd = begin(body, GetParam().more);
     EXPECT_EQ(read_idle(fd, 400), "");
     std::string rest = body.substr(1024 + GetParam().more);
@@ -214,9 +202,10 @@ TEST_P(held_reply, nothing_is_sent_before_the_verdict) {
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, held_reply,
-                         ::testing::Values(held_case{"limit_0", "TrickleLimit = 0\n", 1000},
-                                           held_case{"pause_0", "TricklePause = 0\n", 1000},
-                                           held_case{"only_the_last_chunk_late", "", 1976}),
+                         ::testing::Values(held_case{"limit_0", "TrickleLimit = 0\n", long_body, before_pause},
+                                           held_case{"pause_0", "TricklePause = 0\n", long_body, before_pause},
+                                           held_case{"only_the_last_chunk_late", "", long_body, long_body - 1024},
+                                           held_case{"below_32_KiB", "", 20000, 10000}),
                          [](const ::testing::TestParamInfo<held_case>& info) { return info.param.what; });
 
 }  // namespace

@@ -165,7 +165,9 @@ TEST_F(messages_icap, reqmod_with_and_without_body) {
 long peak_rss_kib(pid_t pid) { return daemon_harness::status_kib(pid, "VmHWM"); }
 
 TEST_F(messages_icap, large_body_in_max_blocksize_chunks_with_bounded_memory) {
-    start("SpareWorkers = 0\n");  // the connection's worker is the only one
+    // The connection's worker is the only one; a pause of this client
+    // between its 10 MB writes must not start the reply early.
+    start("SpareWorkers = 0\nTrickleLimit = 0\n");
     const size_t size = 25 * 1024 * 1024, block = 10 * 1024 * 1024;
     std::string res = res_hdr("application/octet-stream", size);
     int fd = daemon.connect();
@@ -202,7 +204,9 @@ TEST_F(messages_icap, large_body_in_max_blocksize_chunks_with_bounded_memory) {
 // of the echoes, then the close, and the worker ends. Together the echoes
 // are larger than the socket buffers can hold.
 TEST_F(messages_icap, no_byte_after_a_failed_reply_write) {
-    start("Timeout = 1\nSpareWorkers = 0\n");  // a worker lives as long as its connection
+    // A worker lives as long as its connection; a pause of the sender must
+    // not start the body's reply early.
+    start("Timeout = 1\nSpareWorkers = 0\nTrickleLimit = 0\n");
     const std::string istag = "\r\nISTAG: \"vorex-icapd6.0=0\"\r\n\r\n";
     std::string get = "GET /x HTTP/1.1\r\nHost: www.example.org\r\nX-Pad: " + std::string(200000, 'p') + "\r\n\r\n";
     std::string get_request = "REQMOD icap://127.0.0.1/reqmod ICAP/1.0\r\nEncapsulated: req-hdr=0, null-body=" +
