@@ -12,6 +12,7 @@
 #include "daemon/daemon_state.h"
 #include "daemon/lock_cleaner.h"
 #include "daemon/log.h"
+#include "daemon/service_notify.h"
 #include "daemon/signals.h"
 #include "daemon/worker_pool.h"
 #include "scan/vrx_client.h"
@@ -52,11 +53,13 @@ void reload() {
         return;
     g_reload_requested = 0;
     vrx_log(log_level::info, "Received SIGHUP signal\n");
+    service_notify_reloading();
     try {
         vrxid_init(-1, nullptr);
     } catch (const std::exception& e) {
         vrx_log(log_level::error, "Error in vrxid_init(): %s\n", e.what());
         vrx_log(log_level::error, "Reload failed: the previous configuration stays in force\n");
+        service_notify_ready();
         return;
     }
     close_fd_logged(&g_daemon_fd);
@@ -65,6 +68,7 @@ void reload() {
     pool_new_generation();
     pool_settings_loaded();
     query_virus_bases();
+    service_notify_ready();
 }
 
 // SIGTERM: the pid file goes and idle workers end at once (their pipe

@@ -9,6 +9,7 @@
 
 #include "daemon/daemon_state.h"
 #include "daemon/log.h"
+#include "daemon/service_notify.h"
 #include "icap/request_state.h"
 #include "settings/icapd_config.h"
 
@@ -85,6 +86,7 @@ void install_parent_signals() {
 }
 
 void parent_shutdown() {
+    service_notify_stopping();
     close_keepalive_pipe();
     unlink(g_config.pid_file.c_str());
     vrx_log(log_level::info, "Vorex (R) icapd shutdown\n");

@@ -20,6 +20,7 @@
 #include "daemon/daemon_state.h"
 #include "daemon/load_failure.h"
 #include "daemon/log.h"
+#include "daemon/service_notify.h"
 #include "daemon/signals.h"
 #include "daemon/worker_pool.h"
 #include "icap/request_state.h"
@@ -209,5 +210,6 @@ int vorex_icapd_main(int argc, char** argv) {
     pool_create();
     if (g_config.monitor)
         signal_readiness();
+    service_notify_ready();
     return accept_loop();
 }
