@@ -23,7 +23,7 @@
 
 namespace {
 
-const char default_source[] = "/usr/local/etc/vorex/vorex-icapd.ini";
+const char default_source[] = VRX_DEFAULT_CONFIG;
 
 // Largest name and path limits taken from pathconf.
 constexpr long max_path_limit = 10000;
