@@ -129,6 +129,21 @@ void param_registry::register_param(int32_t rid, const std::string& name,
     insert(sizes_, rid, name, set, pco);
 }
 
+std::vector<std::string> param_registry::names() const
+{
+    std::vector<std::string> result;
+    const auto add = [&result](const auto& map) {
+        for (const auto& entry : map)
+            result.push_back(entry.first);
+    };
+    add(lists_);
+    add(texts_);
+    add(bools_);
+    add(integers_);
+    add(sizes_);
+    return result;
+}
+
 bool param_registry::set(const std::string& name, const std::string& value, bool global)
 {
     return assign(texts_, name, value, global) || assign(bools_, name, value, global) ||

@@ -124,6 +124,9 @@ public:
     void register_param(int32_t rid, const std::string& name, const setter<uint64_t>& set,
                         const setter<uint64_t>& pco = setter<uint64_t>());
 
+    // Names of every registered key, in no particular order.
+    std::vector<std::string> names() const;
+
     void set_callback_add_expr(const add_expr_callback& callback) { add_expr_ = callback; }
     void set_callback_add_func(const add_func_callback& callback) { add_func_ = callback; }
     void set_callback_get_func(const get_func_callback& callback) { get_func_ = callback; }
