@@ -1,6 +1,7 @@
 # List-file writer library (used by the builder, the tests and the benchmark)
 # and the builder program.
-add_library(vrx_uwl_writer STATIC ${CMAKE_CURRENT_LIST_DIR}/uwl_writer.cpp)
+add_library(vrx_uwl_writer STATIC ${CMAKE_CURRENT_LIST_DIR}/uwl_writer.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/squidguard_import.cpp)
 target_include_directories(vrx_uwl_writer PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(vrx_uwl_writer PUBLIC vrx_uwl_files OpenSSL::Crypto)
 
