@@ -118,7 +118,15 @@ void origin_server::serve() {
     }
 }
 
-squid_proxy::squid_proxy(int icap_port, int preview_size) {
+squid_proxy::squid_proxy(int icap_port, int preview_size)
+    : squid_proxy("icap_service svc_req reqmod_precache icap://127.0.0.1:" + std::to_string(icap_port) +
+                      "/reqmod bypass=0\n"
+                      "icap_service svc_resp respmod_precache icap://127.0.0.1:" + std::to_string(icap_port) +
+                      "/respmod bypass=0\n"
+                      "adaptation_access svc_req allow all\nadaptation_access svc_resp allow all\n",
+                  preview_size) {}
+
+squid_proxy::squid_proxy(const std::string& icap_lines, int preview_size) {
     port_ = free_loopback_port();
     const std::string& run = folder_.path();
     std::ofstream conf(run + "/squid.conf");
@@ -132,9 +140,7 @@ squid_proxy::squid_proxy(int icap_port, int preview_size) {
          << "cache_effective_user proxy\n"
          << "icap_enable on\nicap_preview_enable on\nicap_preview_size " << preview_size << "\n"
          << "icap_persistent_connections on\nadaptation_send_client_ip on\n"
-         << "icap_service svc_req reqmod_precache icap://127.0.0.1:" << icap_port << "/reqmod bypass=0\n"
-         << "icap_service svc_resp respmod_precache icap://127.0.0.1:" << icap_port << "/respmod bypass=0\n"
-         << "adaptation_access svc_req allow all\nadaptation_access svc_resp allow all\n"
+         << icap_lines
          << "icap_log stdio:" << run << "/icap.log icap_squid\n";
     conf.close();
     if (passwd* proxy = getpwnam("proxy")) {

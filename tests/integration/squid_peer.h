@@ -45,6 +45,8 @@ private:
 class squid_proxy {
 public:
     squid_proxy(int icap_port, int preview_size);
+    // Squid whose ICAP services and adaptation rules are `icap_lines`.
+    squid_proxy(const std::string& icap_lines, int preview_size);
     ~squid_proxy();
     // Empty when Squid is ready, else why it is not.
     const std::string& error() const { return error_; }
