@@ -67,6 +67,7 @@ done <<'EOF_TABLE'
 /var/lib/vorex-icapd/quarantine vorex:vorex 750
 /var/lib/vorex-icapd/uwl vorex:vorex 750
 /var/log/vorex-icapd vorex:adm 2750
+/var/log/vorex-icapd/vorex-icapd.log vorex:adm 640
 EOF_TABLE
 check "the configuration is a conffile" \
     grep -q '/etc/vorex/vorex-icapd.ini' <(dpkg-query -W -f='${Conffiles}' vorex-icapd)
