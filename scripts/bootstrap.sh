@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev clang libclang-rt-14-dev
   c-icap squid curl
   libc-icap-mod-virus-scan clamav-daemon clamdscan   # bench/squid_bench.sh's comparison peer
-  libsystemd-dev debhelper dpkg-dev fakeroot lintian mandoc groff-base systemd logrotate
+  libsystemd-dev debhelper dpkg-dev fakeroot lintian mandoc groff-base systemd logrotate python3
 )
 
 missing=()
