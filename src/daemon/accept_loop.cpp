@@ -63,9 +63,11 @@ void reload() {
         return;
     }
     close_fd_logged(&g_daemon_fd);
+    // The generation first: a worker that ends a connection now sees it
+    // and leaves instead of taking another one.
+    pool_new_generation();
     close_keepalive_pipe();
     open_keepalive_pipe();
-    pool_new_generation();
     pool_settings_loaded();
     query_virus_bases();
     service_notify_ready();

@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -74,30 +73,44 @@ int make_wait_set() {
     return events;
 }
 
+// Waits until a connection may be pending. False when the worker is to
+// end: SIGTERM, or the parent closed the keep-alive pipe. Called with
+// SIGTERM blocked: it is let in only while waiting (`wait_mask`), so that
+// one sent just before the wait still ends it.
+bool wait_for_connection(int events, const sigset_t* wait_mask) {
+    for (;;) {
+        if (g_terminate_requested)
+            return false;
+        struct epoll_event ready[2];
+        int n = epoll_pwait(events, ready, 2, -1, wait_mask);
+        if (g_terminate_requested)
+            return false;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            vrx_log(log_level::error, "epoll_wait: %s\n", strerror(errno));
+            return false;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (ready[i].data.fd == g_keepalive_pipe[0]) {
+                vrx_log(log_level::wire, "parent close his descriptor (%i) -> shutdown\n", g_keepalive_pipe[0]);
+                return false;
+            }
+        }
+        return true;
+    }
+}
+
 // The next connection allowed by the client check, or -1 when the worker
-// is to end. Called with SIGTERM blocked: it is let in only while waiting
-// (`wait_mask`), so that one sent just before the wait still ends it.
+// is to end. A pending connection is taken before waiting, so that a worker
+// just done with one takes the next while it is still running (rather than
+// the worker that has waited longest), as a serial client's reconnection
+// would otherwise always wake another process.
 int next_connection(int events, const sigset_t* wait_mask) {
     for (;;) {
         worker_set_state(worker_state::idle);
         if (g_terminate_requested)
             return -1;
-        struct epoll_event ready[2];
-        int n = epoll_pwait(events, ready, 2, -1, wait_mask);
-        if (g_terminate_requested)
-            return -1;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            vrx_log(log_level::error, "epoll_wait: %s\n", strerror(errno));
-            return -1;
-        }
-        for (int i = 0; i < n; ++i) {
-            if (ready[i].data.fd == g_keepalive_pipe[0]) {
-                vrx_log(log_level::wire, "parent close his descriptor (%i) -> shutdown\n", g_keepalive_pipe[0]);
-                return -1;
-            }
-        }
         struct sockaddr_storage peer;
         socklen_t peer_length = sizeof peer;
         // Close-on-exec: the mail command started by a worker must not hold
@@ -105,9 +118,12 @@ int next_connection(int events, const sigset_t* wait_mask) {
         int connection = accept4(g_listen_fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC);
         if (connection < 0) {
             int error = errno;
-            // Another worker took it, or it was gone before it was taken.
-            if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == EPROTO || error == ECONNABORTED)
+            // None pending, another worker took it, or it was gone first.
+            if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == EPROTO || error == ECONNABORTED) {
+                if (!wait_for_connection(events, wait_mask))
+                    return -1;
                 continue;
+            }
             vrx_log(log_level::error, "accept: %s\n", strerror(error));
             if (!accept_error_is_transient(error))
                 return -1;
@@ -131,9 +147,10 @@ int next_connection(int events, const sigset_t* wait_mask) {
     }
 }
 
-bool keepalive_pipe_closed() {
-    struct pollfd wait = {g_keepalive_pipe[0], POLLIN, 0};
-    return poll(&wait, 1, 0) > 0;
+// A reload since the worker was forked: its configuration is outdated.
+bool configuration_reloaded() {
+    return worker_table_slot(static_cast<uint32_t>(g_worker_slot)).generation.load() !=
+           worker_table()->generation.load();
 }
 
 // After a connection: true when the worker is to end rather than wait for
@@ -144,7 +161,7 @@ bool done_serving(int served) {
         return true;
     }
     // Without spare workers a worker lives as long as its connection.
-    return g_terminate_requested || keepalive_pipe_closed() || g_config.spare_workers == 0;
+    return g_terminate_requested || configuration_reloaded() || g_config.spare_workers == 0;
 }
 
 }  // namespace
