@@ -7,3 +7,4 @@ add_test(NAME systemd_unit_check
 add_test(NAME debian_package
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/package_test.sh ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
 set_tests_properties(debian_package PROPERTIES TIMEOUT 1800 RUN_SERIAL TRUE SKIP_RETURN_CODE 77)
+add_test(NAME cmake_install_check COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/install_check.sh ${CMAKE_BINARY_DIR})
