@@ -15,6 +15,11 @@ MailCommand; RELOADING=1 then READY=1 around each SIGHUP, which reopens the
 log the installed logrotate file rotated and empties a log larger than
 MaxLogSize; STOPPING=1 at SIGTERM and exit status 0.
 
+When the installed configuration scans with clamd (ClamdAddress), a private
+clamd running as user clamav takes the place of Debian's: it cannot open the
+daemon's files, so it only finds the infected body when the daemon passes
+descriptors. Otherwise the stand-in scanning daemon scans.
+
 Usage: run_as_unit.py UNIT_FILE STANDIN_SCANNER
 """
 import os
@@ -101,6 +106,34 @@ class notify_listener:
             fail("%s came from pid %s, not the main pid %d" % (wanted, pid, daemon))
 
 
+def start_private_clamd(folder):
+    """clamd as user clamav with a one-signature database, on folder/clamd.sock."""
+    os.makedirs(folder + "/db")
+    with open(folder + "/db/test.ndb", "w") as f:
+        f.write("Test.EICAR.NDB:0:*:%s\n" % b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE".hex())
+    with open(folder + "/clamd.conf", "w") as f:
+        f.write("LocalSocket %s/clamd.sock\nLocalSocketMode 666\nFixStaleSocket yes\n"
+                "DatabaseDirectory %s/db\nTemporaryDirectory %s\nForeground yes\n"
+                "LogFile %s/clamd.log\nMaxThreads 4\nBytecode no\nUser clamav\n"
+                % (folder, folder, folder, folder))
+    subprocess.run(["chown", "-R", "clamav:clamav", folder], check=True)
+    clamd = subprocess.Popen(["clamd", "-c", folder + "/clamd.conf"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for _ in range(300):
+        try:
+            with socket.socket(socket.AF_UNIX) as s:
+                s.settimeout(1)
+                s.connect(folder + "/clamd.sock")
+                s.sendall(b"zPING\0")
+                if s.recv(16) == b"PONG\0":
+                    return clamd
+        except OSError:
+            pass
+        time.sleep(0.1)
+    clamd.kill()
+    fail("private clamd did not start")
+
+
 def icap(port, request, timeout=10):
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
         s.sendall(request)
@@ -144,22 +177,33 @@ def main():
     log = LOG
     mail = "/var/lib/vorex-icapd/cache/mail.txt"
     installed = open(exec_start[exec_start.index("-f") + 1]).read()
+    clamd_folder = "/run/vorex-icapd-test-clamd"
+    uses_clamd = re.search(r"^ClamdAddress\s*=", installed, re.M) is not None
+    if uses_clamd:
+        scanner = start_private_clamd(clamd_folder)
+        scanning = "ClamdAddress = local:%s/clamd.sock" % clamd_folder
+    else:
+        scanner = subprocess.Popen([standin, "--local", scanner_socket],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        scanning = "VorexAddress = local:" + scanner_socket
+    installed = re.sub(r"^ClamdAddress\s*=.*$", scanning, installed, flags=re.M)
+    if not uses_clamd:
+        installed += "\n[Test scanner]\n" + scanning + "\n"
     with open(config, "w") as f:
         f.write(installed + "\n[Test]\nBindPort = %d\nLogLevel = 3\nMaxLogSize = 8k\n"
-                "VorexAddress = local:%s\nInfected = move\nIncurable = move\nSendMail = yes\n"
+                "Infected = move\nIncurable = move\nSendMail = yes\n"
                 "Hostmaster = admin@vorex.invalid\n"
-                "MailCommand = \"/usr/bin/tee %s\"\n" % (port, scanner_socket, mail))
+                "MailCommand = \"/usr/bin/tee %s\"\n" % (port, mail))
     os.chmod(config, 0o644)
 
-    scanner = subprocess.Popen([standin, "--local", scanner_socket],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     daemon = None
     try:
-        for _ in range(100):
-            if os.path.exists(scanner_socket):
-                break
-            time.sleep(0.1)
-        os.chmod(scanner_socket, 0o666)
+        if not uses_clamd:
+            for _ in range(100):
+                if os.path.exists(scanner_socket):
+                    break
+                time.sleep(0.1)
+            os.chmod(scanner_socket, 0o666)
         notify = notify_listener(notify_path)
 
         binds = " && ".join("mount --bind %s %s" % (p, p) for p in writable)
@@ -235,13 +279,15 @@ def main():
         if status != 0:
             fail("exit status %d after SIGTERM" % status)
         daemon = None
-        print("run as the unit: READY, OPTIONS, RESPMOD, quarantine, mail, reloads and stop as expected")
+        print("run as the unit (scanner: %s): READY, OPTIONS, RESPMOD, quarantine, mail, reloads and stop"
+              " as expected" % ("private clamd, descriptors" if uses_clamd else "stand-in"))
     finally:
         if daemon is not None:
             daemon.kill()
             daemon.wait()
         scanner.terminate()
         scanner.wait()
+        shutil.rmtree(clamd_folder, ignore_errors=True)
         for path in (config, scanner_socket, notify_path):
             if os.path.exists(path):
                 os.unlink(path)
