@@ -81,6 +81,7 @@ class notify_listener:
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
         self.sock.bind(path)
         os.chmod(path, 0o666)
+        self.check_text = ""
 
     def next(self, timeout):
         """The next message and its sender's pid, or (None, None)."""
@@ -98,8 +99,8 @@ class notify_listener:
     def expect(self, wanted, daemon, timeout=20):
         message, pid = self.next(timeout)
         if message is None:
-            fail("no %s from the daemon within %d s (exit status: %s); log:\n%s"
-                 % (wanted, timeout, daemon.poll(), log_tail()))
+            fail("no %s from the daemon within %d s (exit status: %s); log:\n%s\n%s"
+                 % (wanted, timeout, daemon.poll(), log_tail(), self.check_text))
         if wanted not in message.split("\n"):
             fail("expected %s, got %r" % (wanted, message))
         if pid != daemon.pid:
@@ -188,7 +189,7 @@ def main():
         scanning = "VorexAddress = local:" + scanner_socket
     installed = re.sub(r"^ClamdAddress\s*=.*$", scanning, installed, flags=re.M)
     if not uses_clamd:
-        installed += "\n[Test scanner]\n" + scanning + "\n"
+        installed += "\n[TestScanner]\n" + scanning + "\n"
     with open(config, "w") as f:
         f.write(installed + "\n[Test]\nBindPort = %d\nLogLevel = 3\nMaxLogSize = 8k\n"
                 "Infected = move\nIncurable = move\nSendMail = yes\n"
@@ -205,6 +206,8 @@ def main():
                 time.sleep(0.1)
             os.chmod(scanner_socket, 0o666)
         notify = notify_listener(notify_path)
+        checked = subprocess.run([exec_start[0], "--check-only", "-f", config], capture_output=True, text=True)
+        notify.check_text = "--check-only: " + checked.stdout + checked.stderr
 
         binds = " && ".join("mount --bind %s %s" % (p, p) for p in writable)
         command = exec_start[:exec_start.index("-f") + 1] + [config]
