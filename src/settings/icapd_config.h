@@ -106,6 +106,8 @@ struct icapd_config {
     // verdict; 0 in either never starts a reply early.
     int32_t trickle_pause = 50;
     int32_t trickle_limit = 64;
+    std::vector<std::string> clamd_address;
+    bool clamd_stream = false;
 
     // Load results.
     std::string config_source;
@@ -114,6 +116,7 @@ struct icapd_config {
     bool extra_debug = false;
     int log_target = -2;                    // opened by the load (log.h targets)
     daemon_address_list daemon_addresses;   // from VorexAddress
+    daemon_address_list clamd_addresses;    // from ClamdAddress
     daemon_address_list agent_addresses;
     uint32_t scan_options = scan_options_default;
     int64_t quarantine_name_max = 256;

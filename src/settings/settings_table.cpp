@@ -276,6 +276,17 @@ void register_settings(param_registry& reg, icapd_config& cfg)
                600);
     global_key(reg, "TricklePause", int_in_range(cfg.trickle_pause, "TricklePause", 0, INT32_MAX), 50);
     global_key(reg, "TrickleLimit", int_in_range(cfg.trickle_limit, "TrickleLimit", 0, INT32_MAX), 64);
+    cfg.clamd_address.clear();
+    cfg.clamd_addresses.clear();
+    reg.register_param(id::global_only, "ClamdAddress",
+                       list_setter([&cfg](const string_list& value) {
+                           for (const std::string& element : value) {
+                               cfg.clamd_address.push_back(element);
+                               if (!parse_address_list(element, cfg.clamd_addresses))
+                                   throw std::runtime_error("Error parsing clamd address");
+                           }
+                       }));
+    global_key(reg, "ClamdStream", store(cfg.clamd_stream), false);
 }
 
 void check_settings(const icapd_config& cfg)

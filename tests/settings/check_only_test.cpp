@@ -64,6 +64,12 @@ TEST_F(settings_check_only, configuration_texts)
         {u + "SyslogPriority = Error\n", 1, prefix + "parser error at line 4: wrong SyslogPriority: Error\n"},
         {u + "VorexAddress = unix:/x\n", 1, prefix + "parser error at line 4: Error parsing daemon address\n"},
         {u + "VorexAddress = \"local:/x, ,inet:1@h\"\nVorexAddress = in:1@h, local:/y\n", 0, ""},
+        {u + "ClamdAddress = local:/run/clamav/clamd.ctl, inet:3310@127.0.0.1\nClamdStream = yes\n", 0, ""},
+        {u + "ClamdAddress = clamd.ctl\n", 1, prefix + "parser error at line 4: Error parsing clamd address\n"},
+        // One engine only, whichever key comes first.
+        {u + "ClamdAddress = local:/c\nVorexAddress = local:/v\n", 1,
+         prefix + "VorexAddress and ClamdAddress are both set: bodies are scanned by one engine, "
+                  "remove one of them\n"},
         {u + "[match]\nif request_url == \"a\" {\nLOGLEVEL = 3\n}\n", 1,
          prefix + "parser error at line 6: Param LOGLEVEL is global only\n"},
         {u + "[match]\nif request_url == \"a\" {\nBlockChats = yes\n}\n", 0, ""},

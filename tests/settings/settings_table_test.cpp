@@ -40,6 +40,7 @@ struct settings_table : ::testing::Test {
             {"SendMailUwlBlock", "yes"}, {"MaxWorkers", "9"},          {"SpareWorkers", "1"},
             {"MaxConnectionsPerWorker", "5"}, {"KeepAliveTimeout", "7"},
             {"TricklePause", "1"},      {"TrickleLimit", "0"},
+            {"ClamdAddress", "local:/c"}, {"ClamdStream", "yes"},
         };
         for (const auto& a : assignments)
             ASSERT_TRUE(first.set(a[0], a[1], true)) << a[0];
@@ -121,6 +122,9 @@ TEST_F(settings_table, registration_sets_every_default)
     EXPECT_EQ(cfg.keep_alive_timeout, 600);
     EXPECT_EQ(cfg.trickle_pause, 50);
     EXPECT_EQ(cfg.trickle_limit, 64);
+    EXPECT_TRUE(cfg.clamd_address.empty());
+    EXPECT_TRUE(cfg.clamd_addresses.empty());
+    EXPECT_FALSE(cfg.clamd_stream);
     // Cure and heuristic bits on.
     EXPECT_EQ(cfg.scan_options, 0x8040004Au);
 }
