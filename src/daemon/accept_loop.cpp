@@ -15,6 +15,7 @@
 #include "daemon/service_notify.h"
 #include "daemon/signals.h"
 #include "daemon/worker_pool.h"
+#include "scan/scan_engine.h"
 #include "scan/vrx_client.h"
 #include "settings/config_load.h"
 #include "settings/icapd_config.h"
@@ -103,8 +104,8 @@ void reload() {
 }  // namespace
 
 void query_virus_bases() {
-    if (!g_config.daemon_addresses.empty())
-        vrx_get_virus_num(&g_daemon_fd);
+    if (scanning_configured())
+        configured_engine().refresh_istag();
     else
         vrx_log(log_level::info, "Virus check disabled\n");
     close_fd_logged(&g_daemon_fd);

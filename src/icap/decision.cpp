@@ -4,6 +4,7 @@
 #include "daemon/log.h"
 #include "filters/host_list.h"
 #include "icap/entity_reader.h"
+#include "scan/scan_engine.h"
 #include "scan/vrx_mail.h"
 #include "settings/icapd_config.h"
 #include "uwl_files/uwl_files.h"
@@ -64,7 +65,7 @@ int early_decision(request_state& request, entity_record& body) {
         break;
     case mime_scan:
         reason = "continue checking";
-        if (g_config.daemon_addresses.empty()) {
+        if (!scanning_configured()) {
             reason = "antivirus disabled";
             result = dump_pass;
         } else if (url_is_white(request)) {

@@ -15,6 +15,7 @@
 #include "daemon/log.h"
 #include "daemon/socket_io.h"
 #include "icap/reply_writer.h"
+#include "scan/scan_engine.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"
 
@@ -225,8 +226,8 @@ int send_options(int* fd) {
         reply += "Allow: 204\r\nPreview: 0\r\nTransfer-Preview: *\r\nOptions-TTL: 3600\r\nEncapsulated: null-body=0";
     else
         reply += "Options-TTL: 3600\r\nEncapsulated: null-body=0";
-    if (!g_config.daemon_addresses.empty())
-        vrx_get_virus_num(&g_daemon_fd);  // keeps the ISTAG count current
+    if (scanning_configured())
+        configured_engine().refresh_istag();  // keeps the ISTAG number current
     reply += istag_text();
     if (!write_reply(fd, reply.data(), reply.size()))
         return 0;

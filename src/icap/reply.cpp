@@ -13,7 +13,7 @@
 #include "icap/x_headers.h"
 #include "scan/report_page.h"
 #include "scan/scan_report.h"
-#include "scan/vrx_client.h"
+#include "scan/scan_engine.h"
 #include "settings/icapd_config.h"
 
 namespace {
@@ -52,18 +52,13 @@ void build_reply_encapsulated(request_state& request) {
     request.reply_encapsulated.resize(std::min(request.reply_encapsulated.size(), reply_encapsulated_max));
 }
 
-bool scanning_enabled() { return !g_config.daemon_addresses.empty(); }
-
 // Scans `body` and rewrites the message for the verdict. `header` is the
 // message's HTTP header, or entities.end() for a body sent without one; a
 // report page then gets a header of its own. Returns the scan result, or
 // -1 when the body or its report cannot be written.
 int scan_body(request_state& request, std::list<entity_record>::iterator header,
               std::list<entity_record>::iterator body) {
-    if (body_to_file(*body) != 200)
-        return -1;
-    rewind(body->file);
-    int scanned = vrx_scan_file(*body, request, &g_daemon_fd);
+    int scanned = scan_with_engine(configured_engine(), *body, request);
     bool report = scanned == 4;
     if (scanned == 0) {
         vrx_log(log_level::error, "communication error with daemon!\n");
@@ -181,7 +176,7 @@ int icap_hold_entities(request_state& request) {
         if (!is_header(entity->name)) {
             // A body or null-body ends the message. A body sent without an
             // HTTP header is scanned all the same.
-            if (is_body(entity->name) && !after_header && scanning_enabled() &&
+            if (is_body(entity->name) && !after_header && scanning_configured() &&
                 !(whole && url_is_white(request))) {
                 int scanned = scan_body(request, request.entities.end(), entity);
                 if (scanned < 0)
@@ -216,7 +211,7 @@ int icap_hold_entities(request_state& request) {
         if (body == request.entities.end())
             break;
         int scanned = 200;
-        if (scanning_enabled() && is_body(body->name)) {
+        if (scanning_configured() && is_body(body->name)) {
             scanned = scan_body(request, entity, body);
             if (scanned < 0)
                 return 0;

@@ -7,6 +7,7 @@
 
 #include "daemon/log.h"
 #include "scan/file_with_path.h"
+#include "scan/scan_engine.h"
 #include "scan/scan_report.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"
@@ -43,11 +44,9 @@ std::string quarantine_file_name(const request_state& request) {
     }
 }
 
-bool scanning_enabled() { return !g_config.daemon_addresses.empty(); }
-
 std::string release_text(bool daemon_failed) {
-    if (scanning_enabled() && !daemon_failed && daemon_info.empty())
-        vrx_get_info(&g_daemon_fd);
+    if (scanning_configured() && !daemon_failed && daemon_info.empty())
+        configured_engine().get_info();
     return daemon_info.empty() ? std::string("unknown") : daemon_info;
 }
 
@@ -56,7 +55,7 @@ std::string release_text(bool daemon_failed) {
 macro_result write_daemon_report(FILE* out, bool daemon_failed) {
     auto& lines = greport.report;
     if (lines.empty() &&
-        !(scanning_enabled() && !daemon_failed && vrx_get_info(&g_daemon_fd) == 200))
+        !(scanning_configured() && !daemon_failed && configured_engine().get_info() == 200))
         lines.push_back("DATA Communication error with Vorex (R) daemon");
     vrx_log(log_level::headers, "parse_template: %i strings in report\n", static_cast<int>(lines.size()));
     for (const std::string& line : lines) {

@@ -25,3 +25,6 @@ int vrx_get_info(int* fd);
 // Result of the verdict's action: 0 failed, 3 pass (maybe changed),
 // 4 replaced by a report page, 200 clean.
 int vrx_scan_file(entity_record& entity, request_state& request, int* fd);
+// One scan request and its answer, without the verdict; false (and the
+// connection closed) for any failure on the daemon's side.
+bool vrx_scan_exchange(entity_record& entity, request_state& request, int* fd, uint32_t* code);

@@ -377,25 +377,10 @@ int vrx_get_info(int* fd)
     return 200;
 }
 
-int vrx_scan_file(entity_record& entity, request_state& request, int* fd)
+bool vrx_scan_exchange(entity_record& entity, request_state& request, int* fd, uint32_t* code)
 {
-    // Nothing of an earlier scan may reach this request's pages or headers.
-    greport.report.clear();
-    verdict_reset();
-    if (entity.size == 0) {
-        vrx_log(log_level::debug, "vrx_scan_file:file is empty, skip\n");
-        return 200;
-    }
-    // The daemon reads the file itself in path mode; what was written must be there.
-    if (entity.file)
-        fflush(entity.file);
-    uint32_t code = 0;
-    if (scan_exchange(fd, entity, request, &code)) {
-        int result = vrx_check_result(code, entity, request);
-        if (result != 0)
-            return result;
-    } else {
-        drop_connection(fd);
-    }
-    return vrx_check_result(code_daemon_error, entity, request);
+    if (scan_exchange(fd, entity, request, code))
+        return true;
+    drop_connection(fd);
+    return false;
 }

@@ -1,0 +1,138 @@
+// Scans through clamd: a body in a file goes over a local socket as its
+// descriptor (FILDES, clamd reads the file itself); over TCP, from memory
+// or with ClamdStream it is streamed (INSTREAM).
+
+#include "scan/clamd_engine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "daemon/log.h"
+#include "scan/clamd_reply.h"
+#include "scan/clamd_session.h"
+#include "scan/scan_report.h"
+#include "scan/vrx_client.h"
+#include "settings/icapd_config.h"
+
+namespace {
+
+// clamd's largest INSTREAM piece is its own choice; 64 KiB is what its
+// clients send.
+constexpr size_t piece_max = 65536;
+
+bool send_descriptor(int fd, const entity_record& entity)
+{
+    // A descriptor of its own: clamd must not share our file position.
+    int passed = open(entity.temp_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (passed < 0) {
+        vrx_log(log_level::error, "clamd: cannot open %s: %s\n", entity.temp_path.c_str(),
+                strerror(errno));
+        return false;
+    }
+    bool sent = clamd_send_descriptor(fd, passed);
+    int saved = errno;
+    close(passed);
+    errno = saved;
+    return sent;
+}
+
+// Pieces of at most 64 KiB, each after its length in network byte order,
+// then a zero length.
+bool send_stream(int fd, const entity_record& entity)
+{
+    static const char command[] = "zINSTREAM";
+    static char piece[4 + piece_max];
+    if (!clamd_send(fd, command, sizeof command))
+        return false;
+    for (uint64_t done = 0; done < entity.size;) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(piece_max, entity.size - done));
+        ssize_t got;
+        if (entity.file) {
+            got = pread(fileno(entity.file), piece + 4, want, static_cast<off_t>(done));
+        } else {
+            got = static_cast<ssize_t>(
+                std::min<uint64_t>(want, entity.data.size() > done ? entity.data.size() - done : 0));
+            std::copy_n(entity.data.data() + done, got, piece + 4);
+        }
+        if (got <= 0) {
+            vrx_log(log_level::error, "clamd: cannot read the body to stream: %s\n",
+                    got < 0 ? strerror(errno) : "it is shorter than its size");
+            errno = EIO;
+            return false;
+        }
+        for (int i = 0; i < 4; ++i)
+            piece[i] = static_cast<char>((static_cast<uint32_t>(got) >> (24 - 8 * i)) & 0xff);
+        if (!clamd_send(fd, piece, 4 + static_cast<size_t>(got)))
+            return false;
+        done += static_cast<uint64_t>(got);
+    }
+    static const char end[4] = {};
+    return clamd_send(fd, end, sizeof end);
+}
+
+void log_found(const request_state& request, const entity_record& entity, uint32_t code,
+               const std::string& threat)
+{
+    auto k = static_cast<unsigned long long>(entity.size / 1024 + 1);
+    if (!request.client_ip.empty())
+        vrx_log(log_level::warn, "url:[%s], client_ip:[%s], code=%x, size=%lluk, viruses:[%s]\n",
+                request.url.c_str(), request.client_ip.c_str(), code, k, threat.c_str());
+    else
+        vrx_log(log_level::warn, "url:[%s], code=%x, size=%lluk, viruses:[%s]\n",
+                request.url.c_str(), code, k, threat.c_str());
+}
+
+class clamd_engine : public scan_engine {
+public:
+    bool scan(entity_record& entity, request_state& request, uint32_t* code) override
+    {
+        auto send = [&entity](int fd, bool local) {
+            if (local && !g_config.clamd_stream && entity.file)
+                return send_descriptor(fd, entity);
+            return send_stream(fd, entity);
+        };
+        std::string reply;
+        if (!clamd_session_command(send, &reply))
+            return false;
+        vrx_log(log_level::debug, "clamd: %s: %s\n", request.url.c_str(), reply.c_str());
+        // Pages and headers show what clamd said, also about an error.
+        greport.report.push_back(reply);
+        clamd_scan_answer answer = clamd_read_scan_reply(reply);
+        if (!answer.usable) {
+            vrx_log(log_level::error, "clamd: %s\n", reply.c_str());
+            return false;
+        }
+        request.viruses_list.clear();
+        if (!answer.threat.empty()) {
+            request.viruses_list.push_back({answer.threat, 0});
+            log_found(request, entity, answer.code, answer.threat);
+        }
+        *code = answer.code;
+        return true;
+    }
+
+    // VERSION answers both: "ClamAV 1.4.6/27100/Thu Dec 10 03:02:35 2026".
+    int refresh_istag() override
+    {
+        std::string version;
+        if (!clamd_single_command("zVERSION", &version)) {
+            vrx_log(log_level::error, "clamd: no answer to VERSION\n");
+            return 0;
+        }
+        daemon_info = version;
+        virus_total = clamd_database_version(version);
+        vrx_log(log_level::debug, "clamd: %s, database version %lu\n", version.c_str(), virus_total);
+        return 200;
+    }
+    int get_info() override { return refresh_istag(); }
+};
+
+} // namespace
+
+scan_engine& clamd_engine_instance()
+{
+    static clamd_engine engine;
+    return engine;
+}

@@ -1,0 +1,34 @@
+#pragma once
+// The scanning engine behind the verdicts: the scanning daemon
+// (VorexAddress) or clamd (ClamdAddress). An engine only answers with a
+// result code of the verdict table; what follows the answer (verdict,
+// action, page, mail, statistics) is shared.
+
+#include <cstdint>
+
+#include "icap/request_state.h"
+
+class scan_engine {
+public:
+    virtual ~scan_engine() = default;
+    // Asks about a body that is not empty (its file, if any, flushed). Fills
+    // the request's viruses_list and greport.report and sets `code`. False
+    // when the engine could not be used: the daemon-error verdict follows.
+    virtual bool scan(entity_record& entity, request_state& request, uint32_t* code) = 0;
+    // Refreshes virus_total, the number in the ISTAG. 200, or 0 on failure
+    // (the number stays).
+    virtual int refresh_istag() = 0;
+    // Fills daemon_info, the engine's description. 200, or 0 on failure.
+    virtual int get_info() = 0;
+};
+
+// True when one of the engines is configured.
+bool scanning_configured();
+// The configured engine; only meaningful when scanning_configured().
+scan_engine& configured_engine();
+
+// Scans the body with `engine` and carries out the verdict. Returns the
+// action result: 0 (failed), 3 (pass, maybe changed), 4 (report page) or
+// 200 (clean). A clean body may stay in memory; every other verdict moves
+// it into its temporary file first.
+int scan_with_engine(scan_engine& engine, entity_record& entity, request_state& request);

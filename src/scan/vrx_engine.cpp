@@ -1,0 +1,80 @@
+// The scanning daemon as a scan engine, on the process's connection, and
+// the choice between the two engines.
+
+#include "scan/scan_engine.h"
+
+#include "daemon/log.h"
+#include "icap/entity_reader.h"
+#include "scan/clamd_engine.h"
+#include "scan/scan_report.h"
+#include "scan/vrx_client.h"
+#include "scan/vrx_verdict.h"
+#include "settings/icapd_config.h"
+
+namespace {
+
+class vrx_engine : public scan_engine {
+public:
+    explicit vrx_engine(int* fd) : fd_(fd) {}
+    bool scan(entity_record& entity, request_state& request, uint32_t* code) override
+    {
+        // The daemon reads the body from its file, by path or streamed.
+        if (body_to_file(entity) != 200)
+            return false;
+        rewind(entity.file);
+        return vrx_scan_exchange(entity, request, fd_, code);
+    }
+    int refresh_istag() override { return vrx_get_virus_num(fd_); }
+    int get_info() override { return vrx_get_info(fd_); }
+
+private:
+    int* fd_;
+};
+
+} // namespace
+
+bool scanning_configured()
+{
+    return !g_config.daemon_addresses.empty() || !g_config.clamd_addresses.empty();
+}
+
+scan_engine& configured_engine()
+{
+    static vrx_engine daemon_engine(&g_daemon_fd);
+    if (!g_config.clamd_addresses.empty())
+        return clamd_engine_instance();
+    return daemon_engine;
+}
+
+int scan_with_engine(scan_engine& engine, entity_record& entity, request_state& request)
+{
+    // Nothing of an earlier scan may reach this request's pages or headers.
+    greport.report.clear();
+    verdict_reset();
+    if (entity.size == 0) {
+        vrx_log(log_level::debug, "vrx_scan_file:file is empty, skip\n");
+        return 200;
+    }
+    // The engine may read the file itself: what was written must be there.
+    if (entity.file)
+        fflush(entity.file);
+    uint32_t code = 0;
+    bool answered = engine.scan(entity, request, &code);
+    if (!answered)
+        code = code_daemon_error;
+    // Every verdict but a clean one works on the body's file.
+    if (code != 0 && body_to_file(entity) != 200)
+        return 0;
+    if (answered) {
+        int result = vrx_check_result(code, entity, request);
+        if (result != 0)
+            return result;
+    }
+    return vrx_check_result(code_daemon_error, entity, request);
+}
+
+int vrx_scan_file(entity_record& entity, request_state& request, int* fd)
+{
+    vrx_engine engine(fd);
+    return scan_with_engine(engine, entity, request);
+}
