@@ -1,5 +1,5 @@
 // End to end: an EICAR download through a real Squid whose ICAP service is
-// the daemon, scanned by the stand-in scanner.
+// the daemon, scanned by the stand-in scanner or by a private clamd.
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -9,26 +9,28 @@
 #include "integration/daemon_harness.h"
 #include "integration/scan_standin.h"
 #include "squid_peer.h"
+#include "support/clamd_launch.h"
 
 namespace {
 
-TEST(scan_squid, eicar_download_shows_the_block_page)
+bool have_squid_and_root(std::string* why)
 {
     if (system("command -v squid >/dev/null 2>&1 && command -v curl >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "squid or curl is not installed";
-    if (geteuid() != 0)
-        GTEST_SKIP() << "squid needs root to switch to the proxy user";
-    signal(SIGPIPE, SIG_IGN);
+        *why = "squid or curl is not installed";
+    else if (geteuid() != 0)
+        *why = "squid needs root to switch to the proxy user";
+    return why->empty();
+}
 
+// Squid fetches an EICAR file and a clean one through the daemon, whose
+// scanner is set by `scanner_settings`.
+void expect_eicar_blocked(daemon_harness& daemon, const std::string& scanner_settings)
+{
     const std::string clean = "nothing to see here\n";
     origin_server origin({{"/eicar.com", {"application/octet-stream", eicar()}},
                           {"/clean.bin", {"application/octet-stream", clean}}});
     ASSERT_GT(origin.port(), 0);
-
-    daemon_harness daemon;
-    standin_process scanner(daemon.dir(), {});
-    ASSERT_TRUE(scanner.ready());
-    daemon.write_config("VorexAddress = " + scanner.local_address() + "\nInfected = report\n");
+    daemon.write_config(scanner_settings + "Infected = report\n");
     ASSERT_TRUE(daemon.start()) << daemon.log();
     squid_proxy squid(daemon.port(), 1024);
     ASSERT_EQ(squid.error(), "");
@@ -42,6 +44,30 @@ TEST(scan_squid, eicar_download_shows_the_block_page)
     http_result passed = curl_through(squid.port(), base + "/clean.bin");
     EXPECT_EQ(passed.status, 200);
     EXPECT_EQ(passed.body, clean);
+}
+
+TEST(scan_squid, eicar_download_shows_the_block_page)
+{
+    std::string why;
+    if (!have_squid_and_root(&why))
+        GTEST_SKIP() << why;
+    signal(SIGPIPE, SIG_IGN);
+    daemon_harness daemon;
+    standin_process scanner(daemon.dir(), {});
+    ASSERT_TRUE(scanner.ready());
+    expect_eicar_blocked(daemon, "VorexAddress = " + scanner.local_address() + "\n");
+}
+
+TEST(scan_squid, eicar_download_scanned_by_clamd_shows_the_block_page)
+{
+    std::string why;
+    if (!have_squid_and_root(&why))
+        GTEST_SKIP() << why;
+    signal(SIGPIPE, SIG_IGN);
+    clamd_process clamd;
+    ASSERT_TRUE(clamd.start());
+    daemon_harness daemon;
+    expect_eicar_blocked(daemon, "ClamdAddress = " + clamd.local_address() + "\n");
 }
 
 } // namespace
