@@ -7,7 +7,8 @@ packages=(
   g++ cmake make pkg-config flex bison libboost-dev libssl-dev openssl
   googletest libgtest-dev clang libclang-rt-14-dev
   c-icap squid curl
-  libc-icap-mod-virus-scan clamav-daemon clamdscan   # bench/squid_bench.sh's comparison peer
+  clamav-daemon clamav clamdscan   # clamd and sigtool: the tests' private clamd
+  libc-icap-mod-virus-scan         # c-icap's virus_scan: the benchmarks' comparison peer
   libsystemd-dev debhelper dpkg-dev fakeroot lintian mandoc groff-base systemd logrotate python3
 )
 
