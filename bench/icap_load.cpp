@@ -7,13 +7,15 @@
 //   icap_load --port P --kind options|preview|echo [--body BYTES]
 //             [--preview BYTES] [--conns N] [--duration S] [--new-conn]
 //             [--service /echo] [--grace S] [--timeout S] [--watch-pid PID]
-//             [--label TEXT] [--rate R] [--idle N]
+//             [--label TEXT] [--rate R] [--idle N] [--vary]
 //
 // --rate R: each connection starts at most R requests a second.
 // --idle N: N more connections are opened at the start and send nothing.
 // A kept connection that the server closes before any byte of the reply
 // (as it may between requests) is retried on a new one, as proxies do, and
 // counted apart.
+// --vary: random body bytes, and every request's body differs from the
+// others (a scanner that caches clean results by content scans each).
 //   icap_load --free-port
 
 #include <algorithm>
@@ -26,6 +28,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <random>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdexcept>
@@ -417,7 +420,24 @@ struct options {
     std::string label;
     double rate = 0;  // requests a second per connection; 0: no pause
     int idle = 0;
+    bool vary = false;
 };
+
+// With --vary: the first bytes of the body data, rewritten with a new
+// number at the start of every request. Every body chunk repeats them, and
+// requests in flight at the same time see different numbers by the time
+// they send.
+char* g_vary_stamp = nullptr;
+uint64_t g_vary_count = 0;
+
+void vary_body(std::string& data)
+{
+    std::mt19937_64 random(static_cast<uint64_t>(getpid()) ^
+                           static_cast<uint64_t>(clock_type::now().time_since_epoch().count()));
+    for (char& c : data)
+        c = static_cast<char>(random());
+    g_vary_stamp = &data[0];
+}
 
 struct stats {
     uint64_t completed = 0;
@@ -617,6 +637,10 @@ private:
                 return;
             }
             c.connecting = true;
+        }
+        if (g_vary_stamp) {
+            ++g_vary_count;
+            memcpy(g_vary_stamp, &g_vary_count, sizeof g_vary_count);
         }
         c.send.start(&t_.first);
         c.waiting_continue = false;
@@ -824,7 +848,7 @@ uint32_t percentile(const std::vector<uint32_t>& sorted, double p)
             "usage: icap_load --port P [--host A] [--service /echo] [--kind options|preview|echo]\n"
             "                 [--body BYTES] [--preview BYTES] [--conns N] [--duration S]\n"
             "                 [--grace S] [--timeout S] [--new-conn] [--watch-pid PID] [--label T]\n"
-            "                 [--rate R] [--idle N]\n"
+            "                 [--rate R] [--idle N] [--vary]\n"
             "       icap_load --free-port\n");
     exit(2);
 }
@@ -854,6 +878,7 @@ options parse_options(int argc, char** argv)
         else if (a == "--label") o.label = value();
         else if (a == "--rate") o.rate = atof(value().c_str());
         else if (a == "--idle") o.idle = atoi(value().c_str());
+        else if (a == "--vary") o.vary = true;
         else usage();
     }
     if (o.port <= 0 || o.port > 65535 || o.conns < 1 || o.conns > 4096 || o.duration <= 0 ||
@@ -870,6 +895,8 @@ int main(int argc, char** argv)
         return free_port();
     const options o = parse_options(argc, argv);
     request_text text;
+    if (o.vary)
+        vary_body(text.data);
     const std::string uri = "icap://" + o.host + ":" + std::to_string(o.port) + o.service;
     const request_template t = make_request(text, o.kind, uri, o.body, o.preview);
     try {
