@@ -169,9 +169,6 @@ void parse_config(const config_reader& read, icapd_config& cfg)
         check_settings(cfg);
         // Resolved once the text is read: the file's User or the default.
         resolve_user(cfg);
-        if (!cfg.daemon_addresses.empty() && !cfg.clamd_addresses.empty())
-            throw std::runtime_error("VorexAddress and ClamdAddress are both set: "
-                                     "bodies are scanned by one engine, remove one of them");
     } catch (const std::exception& e) {
         throw std::runtime_error(std::string("Error while parsing config file: ") + e.what());
     }

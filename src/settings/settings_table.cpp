@@ -294,4 +294,7 @@ void check_settings(const icapd_config& cfg)
     if (cfg.spare_workers > cfg.max_workers)
         throw std::runtime_error("Error in SpareWorkers setting: it must not be larger than MaxWorkers (" +
                                  std::to_string(cfg.max_workers) + ").");
+    if (!cfg.daemon_addresses.empty() && !cfg.clamd_addresses.empty())
+        throw std::runtime_error("VorexAddress and ClamdAddress are both set: "
+                                 "bodies are scanned by one engine, remove one of them");
 }
