@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -39,22 +40,25 @@ bool send_descriptor(int fd, const entity_record& entity)
 }
 
 // Pieces of at most 64 KiB, each after its length in network byte order,
-// then a zero length.
+// then a zero length. One write per piece: the command goes with the first
+// piece and the zero length with the last, so a small body is one write.
 bool send_stream(int fd, const entity_record& entity)
 {
     static const char command[] = "zINSTREAM";
-    static char piece[4 + piece_max];
-    if (!clamd_send(fd, command, sizeof command))
-        return false;
-    for (uint64_t done = 0; done < entity.size;) {
+    constexpr size_t command_size = sizeof command;
+    static char buffer[command_size + 4 + piece_max + 4];
+    char* const piece = buffer + command_size + 4;
+    memcpy(buffer, command, command_size);
+    uint64_t done = 0;
+    do {
         size_t want = static_cast<size_t>(std::min<uint64_t>(piece_max, entity.size - done));
         ssize_t got;
         if (entity.file) {
-            got = pread(fileno(entity.file), piece + 4, want, static_cast<off_t>(done));
+            got = pread(fileno(entity.file), piece, want, static_cast<off_t>(done));
         } else {
             got = static_cast<ssize_t>(
                 std::min<uint64_t>(want, entity.data.size() > done ? entity.data.size() - done : 0));
-            std::copy_n(entity.data.data() + done, got, piece + 4);
+            std::copy_n(entity.data.data() + done, got, piece);
         }
         if (got <= 0) {
             vrx_log(log_level::error, "clamd: cannot read the body to stream: %s\n",
@@ -63,13 +67,18 @@ bool send_stream(int fd, const entity_record& entity)
             return false;
         }
         for (int i = 0; i < 4; ++i)
-            piece[i] = static_cast<char>((static_cast<uint32_t>(got) >> (24 - 8 * i)) & 0xff);
-        if (!clamd_send(fd, piece, 4 + static_cast<size_t>(got)))
-            return false;
+            piece[i - 4] = static_cast<char>((static_cast<uint32_t>(got) >> (24 - 8 * i)) & 0xff);
+        const char* start = done == 0 ? buffer : piece - 4;
+        char* end = piece + got;
         done += static_cast<uint64_t>(got);
-    }
-    static const char end[4] = {};
-    return clamd_send(fd, end, sizeof end);
+        if (done == entity.size) {
+            memset(end, 0, 4);
+            end += 4;
+        }
+        if (!clamd_send(fd, start, static_cast<size_t>(end - start)))
+            return false;
+    } while (done < entity.size);
+    return true;
 }
 
 void log_found(const request_state& request, const entity_record& entity, uint32_t code,
