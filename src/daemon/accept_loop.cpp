@@ -16,6 +16,7 @@
 #include "daemon/signals.h"
 #include "daemon/worker_pool.h"
 #include "scan/scan_engine.h"
+#include "monitoring/monitoring.h"
 #include "scan/vrx_client.h"
 #include "settings/config_load.h"
 #include "settings/icapd_config.h"
@@ -60,6 +61,7 @@ void reload() {
     } catch (const std::exception& e) {
         vrx_log(log_level::error, "Error in vrxid_init(): %s\n", e.what());
         vrx_log(log_level::error, "Reload failed: the previous configuration stays in force\n");
+        monitoring_reloaded(false);
         service_notify_ready();
         return;
     }
@@ -71,6 +73,7 @@ void reload() {
     open_keepalive_pipe();
     pool_settings_loaded();
     query_virus_bases();
+    monitoring_reloaded(true);
     service_notify_ready();
 }
 

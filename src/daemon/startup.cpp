@@ -24,6 +24,7 @@
 #include "daemon/signals.h"
 #include "daemon/worker_pool.h"
 #include "icap/request_state.h"
+#include "monitoring/monitoring.h"
 #include "settings/config_load.h"
 #include "settings/icapd_config.h"
 
@@ -202,6 +203,7 @@ int vorex_icapd_main(int argc, char** argv) {
     open_listening_socket();
     write_pid_file();
     query_virus_bases();
+    monitoring_start();
     install_parent_signals();
     g_request.reset();
     // Also without KeepAlive: idle workers of the pool wait on it.

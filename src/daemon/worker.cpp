@@ -1,6 +1,7 @@
 #include "daemon/worker.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "icap/icap_handle.h"
 #include "icap/icap_head.h"
 #include "icap/request_state.h"
+#include "monitoring/monitoring.h"
 #include "scan/scan_report.h"
 #include "scan/vrx_verdict.h"
 #include "settings/icapd_config.h"
@@ -94,11 +96,13 @@ bool wait_next_request(int fd) {
 
 void serve_connection(int* fd) {
     readline_discard();
+    monitoring_connection_started(*fd);
     bool close_requested = false;
     bool bad_request = false;
     for (;;) {
         worker_set_state(worker_state::busy);
         g_request.start_time = time(nullptr);
+        g_request.outcome.started = std::chrono::steady_clock::now();
         int code = icap_read_head(fd);
         vrx_log(log_level::debug, "Gotta handle request, respcode: %i; (preview=%i)\n", code, g_request.preview);
         if (code == 1)
@@ -114,6 +118,7 @@ void serve_connection(int* fd) {
         }
         if (code != 0)
             worker_count(requests_handled);
+        monitoring_request_finished(g_request, code);
         bad_request = code == 400;
         close_requested = g_request.close_requested;
         g_request.entities.clear();

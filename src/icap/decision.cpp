@@ -26,10 +26,18 @@ void log_decision(const request_state& request, const std::string& rule_text, co
 
 }  // namespace
 
-bool url_is_black(const request_state& request, bool& by_host, std::string& matched) {
+bool url_is_black(const request_state& request, bool& by_host, std::string& matched, std::string& decision) {
     matched.clear();
     by_host = is_host_in_list(request.url, g_config.black_hosts_list) != 0;
-    return by_host || uwl_files_is_blocked(request, matched) != 0;
+    if (by_host) {
+        decision = "block-host";
+        return true;
+    }
+    const char* category = nullptr;
+    if (uwl_files_is_blocked(request, matched, &category) == 0)
+        return false;
+    decision = std::string("block-category:") + category;
+    return true;
 }
 
 bool url_is_white(const request_state& request) {
@@ -41,11 +49,12 @@ int early_decision(request_state& request, entity_record& body) {
         vrx_log(log_level::debug, "url:[%s], content-type: %s, size=%lli -> %s\n", request.url.c_str(),
                 request.content_type.c_str(), static_cast<long long>(request.content_length),
                 "blocked due to BlockAll");
+        request.outcome.decision = "block-all";
         return dump_blocked;
     }
     bool by_host = false;
     std::string matched;
-    if (url_is_black(request, by_host, matched)) {
+    if (url_is_black(request, by_host, matched, request.outcome.decision)) {
         if (g_config.send_mail_uwl_block)
             vrx_report_file(request, body, "in black list", "Content blocked", "/ERR_DOWNLOAD_BLOCK", matched);
         if (by_host)
@@ -78,6 +87,7 @@ int early_decision(request_state& request, entity_record& body) {
     case mime_reject:
         reason = "reject access to this url";
         result = dump_blocked;
+        request.outcome.decision = "block-mime";
         break;
     default:
         vrx_log(log_level::error, "icap_select_preview_behavior: wrong val=%i\n", action);

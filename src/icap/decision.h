@@ -6,8 +6,9 @@
 #include "icap/request_state.h"
 
 // BlackHosts or an enabled URL category; `matched` gets the category's
-// matched text (empty for a host-list match).
-bool url_is_black(const request_state& request, bool& by_host, std::string& matched);
+// matched text (empty for a host-list match), `decision` the decision word
+// of the block ("block-host" or "block-category:NAME").
+bool url_is_black(const request_state& request, bool& by_host, std::string& matched, std::string& decision);
 
 // WhiteHosts: the URL's host is the entry or one of its subdomains.
 bool url_is_white(const request_state& request);

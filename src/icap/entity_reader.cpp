@@ -259,7 +259,9 @@ int icap_dump_entities(request_state& request, int* fd, early_reply* early) {
             bool ieof = false;
             if (early && request.preview == -1)
                 early->watch(entity);
-            if (http_read_chunk(fd, *entity, ieof, early) == dump_failed)
+            int read = http_read_chunk(fd, *entity, ieof, early);
+            request.outcome.body_bytes_received += entity->size;
+            if (read == dump_failed)
                 return dump_failed;
             vrx_log(log_level::debug, "icap_dump_entities: finished entity\n");
             if (!request.decided) {
@@ -283,7 +285,10 @@ int icap_dump_entities(request_state& request, int* fd, early_reply* early) {
                     vrx_log(log_level::debug, "icap_dump_entities: send that we want continue\n");
                     if (early)
                         early->watch(entity);
-                    if (http_read_chunk(fd, *entity, ieof, early) == dump_failed)
+                    uint64_t previewed = entity->size;
+                    int rest = http_read_chunk(fd, *entity, ieof, early);
+                    request.outcome.body_bytes_received += entity->size - previewed;
+                    if (rest == dump_failed)
                         return dump_failed;
                     result = dump_second_pass;
                 }

@@ -31,6 +31,7 @@ int send_204(int* fd) {
     if (!write_reply(fd, reply.data(), reply.size()))
         return 0;
     vrx_log(log_level::debug, "preview ok for %s\n", g_request.url.c_str());
+    g_request.outcome.status = 204;
     return 200;
 }
 
@@ -42,6 +43,7 @@ int send_200(int* fd) {
         return 0;
     }
     vrx_log(log_level::debug, "icap_handle: send header>>> \n[%s]\n\n", head.c_str());
+    g_request.outcome.status = 200;
     return icap_send_entities(g_request, out) ? 200 : 0;
 }
 

@@ -209,6 +209,8 @@ void send_error_msg(int* fd, int code) {
     std::string reply = head + istag_text();
     if (!write_reply(fd, reply.data(), reply.size()))
         vrx_log(log_level::error, "Error in send_error_msg()\n");
+    else
+        g_request.outcome.status = code == 400 ? 400 : 200;
     vrx_log(log_level::debug, "Return error \n%s\n", reply.c_str());
 }
 
@@ -231,6 +233,7 @@ int send_options(int* fd) {
     reply += istag_text();
     if (!write_reply(fd, reply.data(), reply.size()))
         return 0;
+    g_request.outcome.status = 200;
     vrx_log(log_level::debug, "Send options \n%s\n", reply.c_str());
     return 200;
 }

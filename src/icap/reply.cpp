@@ -1,6 +1,7 @@
 #include "icap/reply.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iterator>
 #include <vector>
@@ -58,7 +59,10 @@ void build_reply_encapsulated(request_state& request) {
 // -1 when the body or its report cannot be written.
 int scan_body(request_state& request, std::list<entity_record>::iterator header,
               std::list<entity_record>::iterator body) {
+    auto scan_start = std::chrono::steady_clock::now();
     int scanned = scan_with_engine(configured_engine(), *body, request);
+    request.outcome.scan_seconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - scan_start).count();
     bool report = scanned == 4;
     if (scanned == 0) {
         vrx_log(log_level::error, "communication error with daemon!\n");
@@ -191,7 +195,7 @@ int icap_hold_entities(request_state& request) {
             request.decided = true;
             bool by_host = false;
             std::string matched;
-            if (url_is_black(request, by_host, matched)) {
+            if (url_is_black(request, by_host, matched, request.outcome.decision)) {
                 vrx_log(log_level::debug, "icap_hold_entities: in block list -> block\n");
                 return icap_replace_all_entity_with_report(request, "/ERR_DOWNLOAD_BLOCK") == 200 ? 200 : 0;
             }
@@ -265,6 +269,7 @@ int icap_send_entities(request_state& request, reply_writer& out) {
                 out.abandon();
                 return 0;
             }
+            request.outcome.body_bytes_sent += entity.size;
             if (!out.put("0\r\n\r\n", 5))
                 return 0;
             vrx_log(log_level::debug, "icap_send_entities: send chunk chain by size = %llu >>>>>>>>>>>>\n",

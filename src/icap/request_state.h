@@ -3,6 +3,7 @@
 // each request. Texts keep the limits of the wire buffers (see the *_max
 // constants) and are cut there.
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -43,6 +44,20 @@ struct virus_entry {
     int type = 0;
 };
 
+// What the access log and the counters learn of a request, filled along
+// its path: when it started, the decision word when a step other than the
+// reply decided it ("block-host", "virus:report", "scan-error"...), the
+// ICAP status sent, body bytes in and out, and the time spent waiting for
+// the scanner.
+struct request_outcome {
+    std::chrono::steady_clock::time_point started;
+    std::string decision;
+    int status = 0;
+    uint64_t body_bytes_received = 0;
+    uint64_t body_bytes_sent = 0;
+    double scan_seconds = 0;
+};
+
 struct request_state {
     std::string method;
     std::string uri;
@@ -68,6 +83,7 @@ struct request_state {
     // announced body length, -1 when unknown.
     std::string content_type;
     int64_t content_length = -1;
+    request_outcome outcome;
 
     // Back to the reset values; frees the entity chain.
     void reset();

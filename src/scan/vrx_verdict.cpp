@@ -1,5 +1,6 @@
 #include "scan/vrx_verdict.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -49,6 +50,25 @@ const verdict_row infected_cured = {0, &icapd_config::infected, "File is cured f
                                     tmpl_denied, 0, 1};
 const verdict_row infected_incurable = {0, &icapd_config::incurable,
                                         "File is infected and cannot be cured!", tmpl_denied, 0, 0};
+
+// Archive restrictions, daemon errors and skipped objects leave the body
+// without a verdict: scan errors, not threats.
+bool is_scan_error(const verdict_row* row)
+{
+    return row->setting == &icapd_config::archive_restriction ||
+           row->setting == &icapd_config::daemon_error || row->setting == &icapd_config::skip_object;
+}
+
+// "virus:cure", "virus:report"... from the action text, or "scan-error".
+std::string decision_word(const verdict_row* row)
+{
+    if (is_scan_error(row))
+        return "scan-error";
+    std::string word = "virus:" + g_action_text;
+    for (char& c : word)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return word;
+}
 
 const verdict_row* find_row(uint32_t code)
 {
@@ -189,6 +209,7 @@ int vrx_check_result(uint32_t code, entity_record& entity, request_state& reques
     request.resolution = row->resolution;
     if (row == &infected_cured)
         g_action_text = "Cure";
+    request.outcome.decision = decision_word(row);
     return result;
 }
 

@@ -108,6 +108,9 @@ struct icapd_config {
     int32_t trickle_limit = 64;
     std::vector<std::string> clamd_address;
     bool clamd_stream = false;
+    std::string access_log;          // empty: no access log
+    std::string metrics_address;     // as written; empty: no metrics endpoint
+    DaemonAddress metrics_endpoint;  // the parsed inet address of MetricsAddress
 
     // Load results.
     std::string config_source;

@@ -115,6 +115,22 @@ text_setter infected_action(icapd_config& cfg)
     };
 }
 
+// One TCP address, inet:PORT@HOST; empty turns the endpoint off.
+text_setter metrics_address(icapd_config& cfg)
+{
+    return [&cfg](const std::string& value) {
+        cfg.metrics_address = value;
+        cfg.metrics_endpoint = DaemonAddress();
+        if (value.empty())
+            return;
+        daemon_address_list parsed;
+        if (!parse_address_list(value, parsed) || parsed.size() != 1 ||
+            parsed[0].type != DAEMON_ADDR_INET || parsed[0].serv.empty())
+            throw std::runtime_error("MetricsAddress must be one inet:PORT@HOST address: " + value);
+        cfg.metrics_endpoint = parsed[0];
+    };
+}
+
 text_setter incurable_action(int32_t& member)
 {
     return [&member](const std::string& value) {
@@ -287,6 +303,8 @@ void register_settings(param_registry& reg, icapd_config& cfg)
                            }
                        }));
     global_key(reg, "ClamdStream", store(cfg.clamd_stream), false);
+    global_key(reg, "AccessLog", store(cfg.access_log), "");
+    global_key(reg, "MetricsAddress", metrics_address(cfg), "");
 }
 
 void check_settings(const icapd_config& cfg)

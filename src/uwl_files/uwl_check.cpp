@@ -38,7 +38,7 @@ size_t user_part_length(const std::string& url, size_t start)
 
 }  // namespace
 
-int uwl_files_is_blocked(const request_state& request, std::string& matched)
+int uwl_files_is_blocked(const request_state& request, std::string& matched, const char** category_name)
 {
     const size_t skip = web_scheme_length(request.url.data(), request.url.size());
     const char* url = request.url.c_str() + skip;
@@ -80,6 +80,8 @@ int uwl_files_is_blocked(const request_state& request, std::string& matched)
                 vrx_log(log_level::warn, "url:[%s], match_with:[%s], uwl:[%s]\n", url, match_with.c_str(),
                         category.name);
             matched = match_with;
+            if (category_name)
+                *category_name = category.name;
             return 1;
         }
     }

@@ -33,8 +33,10 @@ std::array<uwl_category, uwl_category_count>& uwl_categories();
 int uwl_files_load(const std::string& directory);
 
 // 1 when the request URL belongs to an enabled category; `matched` is the
-// listed text that matched. Hosts on WhiteUwlFiles are never refused.
-int uwl_files_is_blocked(const request_state& request, std::string& matched);
+// listed text that matched and `category_name`, when given, the category's
+// name. Hosts on WhiteUwlFiles are never refused.
+int uwl_files_is_blocked(const request_state& request, std::string& matched,
+                         const char** category_name = nullptr);
 
 // Empties every category and unmaps its files.
 void uwl_files_release();

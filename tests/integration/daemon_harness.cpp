@@ -250,6 +250,8 @@ std::string daemon_harness::exchange(const std::string& bytes, int timeout_ms) c
     return reply;
 }
 
+int daemon_harness::free_port() { return free_loopback_port(); }
+
 std::vector<pid_t> daemon_harness::children() const {
     std::vector<pid_t> found;
     DIR* proc = opendir("/proc");

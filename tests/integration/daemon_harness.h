@@ -67,6 +67,9 @@ public:
     // A field of /proc/PID/status in KiB (VmHWM, VmSize ...), -1 when missing.
     static long status_kib(pid_t pid, const std::string& field);
 
+    // A loopback TCP port that is free now.
+    static int free_port();
+
     // Runs the binary with `args` to its end (time-out 20 s).
     static run_result run(const std::vector<std::string>& args);
     static std::string binary();
