@@ -309,4 +309,154 @@ TEST_F(monitoring, counters_survive_a_killed_worker_and_a_reload_that_reopens_th
     EXPECT_NE(lines[0].find(" REQMOD /reqmod 200 www.example.org/ 0 0 pass - "), std::string::npos) << lines[0];
 }
 
+TEST_F(monitoring, scraped_text_passes_promtool_and_status_renders_in_chromium) {
+    start(true);
+    daemon.exchange(options);
+    daemon.exchange(respmod("head " + eicar() + " tail", "application/octet-stream", true));
+    daemon.exchange(reqmod("black.example", "/"));
+
+    if (!have("promtool")) {
+        ADD_FAILURE() << "promtool (Debian package prometheus) is missing";
+    } else {
+        std::string text = body_of(http(metrics_port, "GET /metrics HTTP/1.0\r\n\r\n"));
+        std::string file = daemon.path("scraped.txt");
+        daemon_harness::write_file(file, text);
+        auto [status, output] = shell("promtool check metrics < " + file);
+        EXPECT_EQ(status, 0) << output << text;
+        EXPECT_EQ(output, "") << text;
+    }
+
+    if (!have("chromium")) {
+        ADD_FAILURE() << "chromium is missing";
+        return;
+    }
+    std::string artifacts = VRX_BINARY_DIR "/test-artifacts";
+    std::filesystem::create_directories(artifacts);
+    std::string screenshot = artifacts + "/status-page.png";
+    std::filesystem::remove(screenshot);
+    std::filesystem::create_directories(daemon.path("chromium-profile"));
+    std::string browser = "timeout 120 /usr/bin/chromium --headless --no-sandbox --disable-gpu --disable-quic "
+                          "--no-first-run --disable-background-networking --disable-component-update "
+                          "--disable-sync --user-data-dir=" + daemon.path("chromium-profile") + " ";
+    std::string url = "http://127.0.0.1:" + std::to_string(metrics_port) + "/status";
+    auto [shot_status, shot_output] = shell(browser + "--window-size=900,1400 --screenshot=" + screenshot + " " + url);
+    EXPECT_EQ(shot_status, 0) << shot_output;
+    EXPECT_GT(std::filesystem::exists(screenshot) ? std::filesystem::file_size(screenshot) : 0, 10000u);
+    auto [dom_status, dom] = shell(browser + "--dump-dom " + url + " 2>/dev/null");
+    EXPECT_EQ(dom_status, 0);
+    for (const char* figure : {"<h1>vorex-icapd 6.0.0.2</h1>", "<th>block-host</th><td>1</td>",
+                               "<th>threats, cure</th><td>1</td>", "<th>OPTIONS</th><td>1 (mean"})
+        EXPECT_NE(dom.find(figure), std::string::npos) << figure << "\n" << dom;
+}
+
+TEST_F(monitoring, slow_and_malformed_metrics_clients_are_dropped_without_delaying_icap) {
+    start(false);
+    // More silent clients than the endpoint serves at once, and a few that
+    // send half a request or garbage.
+    std::vector<int> silent, partial, garbage;
+    for (int i = 0; i < 80; ++i)
+        silent.push_back(connect_to(metrics_port));
+    for (int i = 0; i < 4; ++i) {
+        partial.push_back(connect_to(metrics_port));
+        daemon_harness::send_all(partial.back(), "GET /metr");
+        garbage.push_back(connect_to(metrics_port));
+        daemon_harness::send_all(garbage.back(), "HELLO THERE\r\n\r\n");
+    }
+    // ICAP is served meanwhile, by other processes.
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(daemon.exchange(options, 2000).rfind("ICAP/1.0 200 OK", 0), 0u);
+    // Each is closed without a reply, within a second of its arrival (the
+    // silent ones beyond the first 64 a second later).
+    for (std::vector<int>* group : {&garbage, &partial, &silent}) {
+        for (int fd : *group) {
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(daemon_harness::read_until(fd, "", 4000), "");
+            struct pollfd wait = {fd, POLLIN, 0};
+            EXPECT_EQ(poll(&wait, 1, 0), 1);   // ended, not timed out
+            close(fd);
+        }
+    }
+    struct {
+        const char* request;
+        const char* status_line;
+    } requests[] = {
+        {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK\r\n"},
+        {"GET /status HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK\r\n"},
+        {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n"},
+        {"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 404 Not Found\r\n"},
+    };
+    for (const auto& r : requests)
+        EXPECT_EQ(http(metrics_port, r.request).rfind(r.status_line, 0), 0u) << r.request;
+}
+
+// Lines up to a few kilobytes from 16 workers at once: every line whole,
+// every request once.
+TEST_F(monitoring, concurrent_workers_never_break_a_line) {
+    start(false);
+    constexpr int clients = 16, requests = 10000, batch = 20;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            int fd = daemon.connect();
+            if (fd < 0) {
+                ++failures;
+                return;
+            }
+            for (int first = 0; first < requests; first += batch) {
+                std::string bytes;
+                for (int n = first; n < first + batch; ++n)
+                    bytes += reqmod("c" + std::to_string(c) + ".example",
+                                    "/" + std::to_string(n) + "/" + std::string(n % 3000, 'x'));
+                if (!daemon_harness::send_all(fd, bytes)) {
+                    ++failures;
+                    break;
+                }
+                // Each reply is an ICAP head and the echoed HTTP header.
+                std::string replies;
+                size_t ends = 0, scanned = 0;
+                while (ends < 2 * batch) {
+                    std::string more = daemon_harness::read_until(fd, "\r\n\r\n", 20000);
+                    if (more.empty())
+                        break;
+                    replies += more;
+                    for (size_t at; (at = replies.find("\r\n\r\n", scanned)) != std::string::npos; scanned = at + 4)
+                        ++ends;
+                }
+                if (ends != 2 * batch) {
+                    ++failures;
+                    break;
+                }
+            }
+            close(fd);
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    ASSERT_EQ(failures.load(), 0);
+
+    const std::regex line_form(R"(\S+ 127\.0\.0\.1 REQMOD /reqmod 200 c(\d+)\.example/(\d+)/(x*) 0 0 pass - \d+ \d+)");
+    std::set<std::pair<int, int>> seen;
+    std::vector<std::string> lines = access_lines();
+    EXPECT_EQ(lines.size(), static_cast<size_t>(clients * requests));
+    size_t broken = 0;
+    for (const std::string& line : lines) {
+        std::smatch m;
+        int number = -1;
+        if (std::regex_match(line, m, line_form)) {
+            number = std::stoi(m[2].str());
+            if (m[3].length() != number % 3000)
+                number = -1;
+        }
+        if (number < 0) {
+            if (++broken < 3)
+                ADD_FAILURE() << "broken line: " << line.substr(0, 300);
+            continue;
+        }
+        seen.insert({std::stoi(m[1].str()), number});
+    }
+    EXPECT_EQ(broken, 0u);
+    EXPECT_EQ(seen.size(), static_cast<size_t>(clients * requests));
+}
+
 }  // namespace
