@@ -3,9 +3,14 @@
 # on free loopback ports, and prints one table row per case and connection
 # count with the ratio vorex / c-icap.
 #
+# With BENCH_PEER=monitoring the peer is vorex-icapd itself with the access
+# log and the metrics endpoint off, and the measured daemon has both on
+# (/metrics scraped every second): the ratio is the cost of monitoring.
+#
 # Environment: BUILD_DIR (default build-bench in the checkout),
 # BENCH_DURATION seconds per case (default 3), BENCH_CONNS (default
-# "1 4 16 64"), BENCH_CASES (default: every case below).
+# "1 4 16 64"), BENCH_CASES (default: every case below), BENCH_PEER
+# (c-icap, the default, or monitoring).
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,6 +19,7 @@ BUILD=${BUILD_DIR:-$ROOT/build-bench}
 DURATION=${BENCH_DURATION:-3}
 CONNS=${BENCH_CONNS:-"1 4 16 64"}
 CASES=${BENCH_CASES:-"options options_new preview0 preview0_new preview1k echo1k echo1m echo100m"}
+PEER=${BENCH_PEER:-c-icap}
 CICAP_MODULES=$(dirname "$(ls /usr/lib/*/c_icap/srv_echo.so 2>/dev/null | head -n 1)" 2>/dev/null)
 
 cmake -S "$ROOT" -B "$BUILD" >/dev/null || exit 1
@@ -28,8 +34,10 @@ fi
 TMP=$(mktemp -d /tmp/vrx_bench.XXXXXX) || exit 1
 VOREX_PID=
 CICAP_PID=
+SCRAPER_PID=
 
 cleanup() {
+    [ -z "$SCRAPER_PID" ] || kill "$SCRAPER_PID" 2>/dev/null
     stop_server "$VOREX_PID"
     stop_server "$CICAP_PID"
     VOREX_PID=
@@ -84,8 +92,29 @@ ms() {
     awk -v u="$1" 'BEGIN { if (u == "") print "-"; else printf "%.2f", u / 1000 }'
 }
 
-start_vorex
-start_cicap
+# The peer of monitoring: the same daemon with both off, in a folder of its
+# own, on the same service path.
+start_monitoring_pair() {
+    TMP=$TMP/plain start_vorex || return 1
+    CICAP_PID=$VOREX_PID
+    CICAP_PORT=$VOREX_PORT
+    METRICS_PORT=$("$LOAD" --free-port) || return 1
+    start_vorex "AccessLog = $TMP/vorex/access.log
+MetricsAddress = inet:$METRICS_PORT@127.0.0.1" || return 1
+    (while sleep 1; do curl -s -o /dev/null "http://127.0.0.1:$METRICS_PORT/metrics"; done) &
+    SCRAPER_PID=$!
+}
+
+if [ "$PEER" = monitoring ]; then
+    start_monitoring_pair
+    PEER_LABEL=plain
+    PEER_SERVICE=/respmod
+else
+    start_vorex
+    start_cicap
+    PEER_LABEL=c-icap
+    PEER_SERVICE=/echo
+fi
 if [ -z "$VOREX_PID" ] && [ -z "$CICAP_PID" ]; then
     echo "no server could be started" >&2
     exit 1
@@ -95,12 +124,12 @@ echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, ${DURATION} s per case;"
     "ratio of req/s (of MB/s for echo cases); MB = 10^6 body bytes received; latency p50/p90/p99 in ms; 204% = share of 204 replies;" \
     "RSS = peak VmHWM of a worker in kB"
 printf '%-12s %5s | %9s %9s %6s | %8s %8s | %-20s %-20s | %9s | %8s | %13s\n' \
-    case conns "vorex/s" "c-icap/s" ratio "vorex MB" "c-icap MB" "vorex latency" "c-icap latency" \
+    case conns "vorex/s" "$PEER_LABEL/s" ratio "vorex MB" "$PEER_LABEL MB" "vorex latency" "$PEER_LABEL latency" \
     "errors v/c" "204% v/c" "RSS v/c"
 for kase in $CASES; do
     for conns in $CONNS; do
         v=$(measure "${VOREX_PORT:-0}" "$VOREX_PID" /respmod "$kase" "$conns")
-        c=$(measure "${CICAP_PORT:-0}" "$CICAP_PID" /echo "$kase" "$conns")
+        c=$(measure "${CICAP_PORT:-0}" "$CICAP_PID" "$PEER_SERVICE" "$kase" "$conns")
         rss="-"
         # Echoed bodies compare by throughput, everything else by rate.
         ratio_of=rps
@@ -126,7 +155,7 @@ for kase in $CASES; do
             VOREX_PID=
         fi
         if [ -n "$CICAP_PID" ] && ! alive "$CICAP_PID"; then
-            echo "warning: c-icap ended during $kase/$conns" >&2
+            echo "warning: $PEER_LABEL ended during $kase/$conns" >&2
             CICAP_PID=
         fi
     done

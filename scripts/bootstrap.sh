@@ -10,6 +10,7 @@ packages=(
   clamav-daemon clamav clamdscan   # clamd and sigtool: the tests' private clamd
   libc-icap-mod-virus-scan         # c-icap's virus_scan: the benchmarks' comparison peer
   libsystemd-dev debhelper dpkg-dev fakeroot lintian mandoc groff-base systemd logrotate python3
+  prometheus chromium   # monitoring tests: promtool, the status page in a headless browser
 )
 
 missing=()

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
+#include <linux/close_range.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -118,11 +120,28 @@ void serve(int listen_fd) {
     }
 }
 
-// The server holds nothing of the parent's but the counters and its socket.
-void become_server(pid_t parent) {
+// Closes every descriptor above the standard ones but `keep` and the log.
+void close_inherited(int keep) {
+    int log = log_target();
+    int first = 3;
+    for (int kept : {std::min(keep, log), std::max(keep, log)}) {
+        if (kept < first)
+            continue;
+        if (kept > first)
+            close_range(static_cast<unsigned>(first), static_cast<unsigned>(kept - 1), 0);
+        first = kept + 1;
+    }
+    close_range(static_cast<unsigned>(first), ~0U, 0);
+}
+
+// The server holds nothing of the parent's but the counters, its socket and
+// the log: no listening socket, no connection, and no end of the keep-alive
+// pipe, whose closing tells idle workers of a reload.
+void become_server(pid_t parent, int listen_fd) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent)
         _exit(0);
+    close_inherited(listen_fd);
     for (int signal_number : {SIGTERM, SIGHUP, SIGCHLD, SIGALRM, SIGINT})
         signal(signal_number, SIG_DFL);
     signal(SIGHUP, SIG_IGN);
@@ -179,7 +198,7 @@ pid_t metrics_server_start(int listen_fd) {
         return -1;
     }
     if (pid == 0) {
-        become_server(parent);
+        become_server(parent, listen_fd);
         serve(listen_fd);
     }
     return pid;

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <exception>
+#include <stdexcept>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -115,7 +116,8 @@ void count(traffic_counters& c, const access_log_entry& entry, const request_sta
     c.body_bytes_received.fetch_add(entry.bytes_received, std::memory_order_relaxed);
     c.body_bytes_sent.fetch_add(entry.bytes_sent, std::memory_order_relaxed);
     // A worker's OPTIONS reply refreshes the ISTAG number.
-    c.scanner_database_version.store(virus_total, std::memory_order_relaxed);
+    if (entry.method == "OPTIONS")
+        c.scanner_database_version.store(virus_total, std::memory_order_relaxed);
 }
 
 // The path of the ICAP URI: "/respmod" of "icap://127.0.0.1:1344/respmod".
@@ -136,12 +138,13 @@ void monitoring_start() {
     publish_load_figures(counters);
     try {
         open_access_log();
+        if (!start_metrics())
+            throw std::runtime_error("no metrics endpoint");
     } catch (const std::exception& e) {
         vrx_log(log_level::error, "%s\n", e.what());
+        unlink(g_config.pid_file.c_str());
         exit(1);
     }
-    if (!start_metrics())
-        exit(1);
 }
 
 void monitoring_reloaded(bool ok) {

@@ -149,16 +149,21 @@ protected:
         std::filesystem::create_directories(daemon.path("uwl"));
         daemon_harness::write_file(daemon.path("uwl/p.uwl"), list_file({"type porno", "url bad.example"}));
         daemon_harness::write_file(daemon.path("black"), "black.example\n");
-        std::string settings = "AccessLog = " + access_log_path() + "\nMetricsAddress = inet:" +
-                               std::to_string(metrics_port) + "@127.0.0.1\nBlackHosts = " + daemon.path("black") +
-                               "\nMimeStart\nimage reject -report all\nMimeEnd\n" + extra;
         if (with_scanner) {
             scanner = std::make_unique<standin_process>(daemon.dir(), std::vector<std::string>{});
             ASSERT_TRUE(scanner->ready());
-            settings += "VorexAddress = " + scanner->local_address() + "\n";
         }
-        daemon.write_config(settings);
+        write_config(extra);
         ASSERT_TRUE(daemon.start()) << daemon.log();
+    }
+
+    void write_config(const std::string& extra = "") {
+        std::string settings = "AccessLog = " + access_log_path() + "\nMetricsAddress = inet:" +
+                               std::to_string(metrics_port) + "@127.0.0.1\nBlackHosts = " + daemon.path("black") +
+                               "\nMimeStart\nimage reject -report all\nMimeEnd\n" + extra;
+        if (scanner)
+            settings += "VorexAddress = " + scanner->local_address() + "\n";
+        daemon.write_config(settings);
     }
 
     std::map<std::string, std::string> metrics() { return samples(body_of(http(metrics_port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"))); }
@@ -307,6 +312,35 @@ TEST_F(monitoring, counters_survive_a_killed_worker_and_a_reload_that_reopens_th
     std::vector<std::string> lines = access_lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(" REQMOD /reqmod 200 www.example.org/ 0 0 pass - "), std::string::npos) << lines[0];
+}
+
+// A reload follows a new MetricsAddress; the new metrics process holds no
+// end of the keep-alive pipe, so the next reload still ends idle workers.
+TEST_F(monitoring, reload_moves_the_endpoint_and_idle_workers_still_end_on_the_next) {
+    start(false);
+    int old_port = metrics_port;
+    metrics_port = daemon_harness::free_port();
+    write_config();
+    daemon.signal(SIGHUP);
+    ASSERT_TRUE(wait_until([&] { return metrics()[R"(vorex_reloads_total{result="ok"})"] == "1"; }));
+    EXPECT_TRUE(wait_until([&] {
+        int fd = connect_to(old_port);
+        if (fd >= 0)
+            close(fd);
+        return fd < 0;
+    }));
+
+    int idle = daemon.connect();
+    ASSERT_GE(idle, 0);
+    ASSERT_TRUE(daemon_harness::send_all(idle, options));
+    ASSERT_EQ(daemon_harness::read_until(idle, "\r\n\r\n").rfind("ICAP/1.0 200 OK", 0), 0u);
+    daemon.signal(SIGHUP);
+    std::string rest = daemon_harness::read_until(idle, "", 5000);
+    struct pollfd ended = {idle, POLLIN, 0};
+    EXPECT_EQ(poll(&ended, 1, 0), 1) << "the idle worker still waits after the reload";
+    EXPECT_EQ(rest, "");
+    close(idle);
+    EXPECT_TRUE(wait_until([&] { return metrics()[R"(vorex_reloads_total{result="ok"})"] == "2"; }));
 }
 
 TEST_F(monitoring, scraped_text_passes_promtool_and_status_renders_in_chromium) {
