@@ -108,6 +108,7 @@ bool early_reply::start() {
         return false;
     }
     started_ = true;
+    request_.outcome.status = 200;
     vrx_log(log_level::debug, "early reply: the client paused at %llu body bytes; send header>>> \n[%s]\n\n",
             static_cast<unsigned long long>(body_->size), head.c_str());
     return true;
@@ -127,6 +128,7 @@ bool early_reply::release_one() {
             static_cast<unsigned long long>(released_.size()), pause_ms(),
             static_cast<unsigned long long>(body_->size));
     released_ += byte;
+    ++request_.outcome.body_bytes_sent;
     size_at_release_ = body_->size;
     if (backoff_ < backoff_max)
         ++backoff_;
@@ -183,6 +185,7 @@ int early_reply::end_body(entity_record& body) {
         out.abandon();
         return 0;
     }
+    request_.outcome.body_bytes_sent += body.size - released_.size();
     std::string end = "0\r\n";
     std::string x_headers = x_headers_text(request_);
     if (!x_headers.empty() && request_.allow_trailers)
