@@ -203,13 +203,15 @@ int vorex_icapd_main(int argc, char** argv) {
     open_listening_socket();
     write_pid_file();
     query_virus_bases();
-    monitoring_start();
     install_parent_signals();
     g_request.reset();
     // Also without KeepAlive: idle workers of the pool wait on it.
     open_keepalive_pipe();
     set_listen_non_blocking();
     pool_create();
+    // Before the first worker, after the worker table: the metrics process
+    // reads it, and workers count into the counters.
+    monitoring_start();
     if (g_config.monitor)
         signal_readiness();
     service_notify_ready();

@@ -138,10 +138,10 @@ std::string metrics_text(const traffic_counters& c, const std::optional<worker_g
         out.family("vorex_workers_max", "gauge", "Most connections served at once (MaxWorkers).");
         out.sample("vorex_workers_max", "", workers->max);
     }
-    out.family("vorex_connections_accepted_total", "counter", "ICAP connections accepted and admitted.");
-    out.sample("vorex_connections_accepted_total", "", value(c.connections_accepted));
+    out.family("vorex_connections_accepted_total", "counter", "ICAP connections accepted by the workers.");
+    out.sample("vorex_connections_accepted_total", "", pool_connections_accepted());
     out.family("vorex_worker_restarts_total", "counter", "Workers that ended abnormally and were replaced.");
-    out.sample("vorex_worker_restarts_total", "", value(c.worker_restarts));
+    out.sample("vorex_worker_restarts_total", "", worker_restarts());
 
     out.family("vorex_reloads_total", "counter", "Configuration reloads, by result.");
     out.sample("vorex_reloads_total", label("result", "ok"), value(c.reloads_ok));
@@ -180,8 +180,8 @@ std::string status_page(const traffic_counters& c, const std::optional<worker_ga
             t.row("workers idle / busy / max", std::to_string(workers->idle) + " / " + std::to_string(workers->busy) +
                                                    " / " + std::to_string(workers->max));
         }
-        t.row("connections accepted", std::to_string(value(c.connections_accepted)));
-        t.row("worker restarts", std::to_string(value(c.worker_restarts)));
+        t.row("connections accepted", std::to_string(pool_connections_accepted()));
+        t.row("worker restarts", std::to_string(worker_restarts()));
     }
     {
         html_table t(page, "Requests");

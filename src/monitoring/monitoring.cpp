@@ -167,11 +167,7 @@ void monitoring_reloaded(bool ok) {
     }
 }
 
-void monitoring_connection_started(int fd) {
-    g_peer = peer_address(fd);
-    if (traffic_counters* counters = shared_counters())
-        counters->connections_accepted.fetch_add(1, std::memory_order_relaxed);
-}
+void monitoring_connection_started(int fd) { g_peer = peer_address(fd); }
 
 void monitoring_request_finished(const request_state& request, int code) {
     if (request.method.empty() && request.outcome.status == 0)

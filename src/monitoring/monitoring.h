@@ -13,8 +13,8 @@ void monitoring_start();
 // and follows a changed MetricsAddress.
 void monitoring_reloaded(bool ok);
 
-// Worker, when it takes a connection: counts it and keeps the peer's
-// address for the access log.
+// Worker, when it takes a connection: keeps the peer's address for the
+// access log (the worker table counts the connection).
 void monitoring_connection_started(int fd);
 
 // Worker, once per request after its reply: one access-log line and the

@@ -61,8 +61,6 @@ struct traffic_counters {
     duration_histogram request_duration[method_label_count];
     counter_cell body_bytes_received;
     counter_cell body_bytes_sent;
-    counter_cell connections_accepted;
-    counter_cell worker_restarts;
     counter_cell reloads_ok;
     counter_cell reloads_failed;
     // Gauges that the parent sets after each load.

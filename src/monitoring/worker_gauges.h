@@ -1,5 +1,5 @@
 #pragma once
-// Workers by state and the bound of the pool, read from the worker table.
+// What the metrics read from the worker table of the pool.
 
 #include <cstdint>
 #include <optional>
@@ -10,5 +10,9 @@ struct worker_gauges {
     uint64_t max = 0;
 };
 
-// The current figures; none while the daemon has no worker table.
+// Workers by state and MaxWorkers; none while no pool runs.
 std::optional<worker_gauges> read_worker_gauges();
+// Workers that died and were replaced.
+uint64_t worker_restarts();
+// Connections the workers took from the listening socket.
+uint64_t pool_connections_accepted();

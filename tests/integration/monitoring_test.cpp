@@ -275,19 +275,23 @@ TEST_F(monitoring, known_sequence_gives_one_line_each_and_exact_counters) {
         {R"(vorex_uwl_files_loaded{category="porno"})", "1"},
         {R"(vorex_uwl_files_loaded{category="malware"})", "0"},
         {R"(vorex_build_info{version="6.0.0.2"})", "1"},
+        {"vorex_workers_max", "256"},
     };
     for (const auto& [name, value] : want)
         EXPECT_EQ(m[name], value) << name;
+    // The worker of the last connection goes back to waiting for the next.
+    EXPECT_TRUE(wait_until([&] { return metrics()[R"(vorex_workers{state="busy"})"] == "0"; }));
 }
 
 TEST_F(monitoring, counters_survive_a_killed_worker_and_a_reload_that_reopens_the_log) {
-    start(false);
+    start(false, "SpareWorkers = 0\n");   // the connection's worker is the one new child
     // A worker killed while it holds its connection keeps what it counted.
     const std::vector<pid_t> before = daemon.children();   // the metrics process
     int fd = daemon.connect();
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(daemon_harness::send_all(fd, options));
     ASSERT_EQ(daemon_harness::read_until(fd, "\r\n\r\n").rfind("ICAP/1.0 200 OK", 0), 0u);
+    ASSERT_TRUE(wait_until([&] { return access_lines().size() == 1; }));   // counted after the reply
     pid_t worker = -1;
     for (pid_t child : daemon.children())
         if (std::find(before.begin(), before.end(), child) == before.end())
@@ -299,6 +303,7 @@ TEST_F(monitoring, counters_survive_a_killed_worker_and_a_reload_that_reopens_th
 
     const std::string options_count = R"(vorex_icap_requests_total{method="OPTIONS"})";
     EXPECT_EQ(metrics()[options_count], "1");
+    EXPECT_TRUE(wait_until([&] { return metrics()["vorex_worker_restarts_total"] == "1"; }));
 
     // Rotation: the old file is renamed, the reload opens a new one.
     std::filesystem::rename(access_log_path(), access_log_path() + ".1");
