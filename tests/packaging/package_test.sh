@@ -68,6 +68,7 @@ done <<'EOF_TABLE'
 /var/lib/vorex-icapd/uwl vorex:vorex 750
 /var/log/vorex-icapd vorex:adm 2750
 /var/log/vorex-icapd/vorex-icapd.log vorex:adm 640
+/var/log/vorex-icapd/access.log vorex:adm 640
 EOF_TABLE
 check "the configuration is a conffile" \
     grep -q '/etc/vorex/vorex-icapd.ini' <(dpkg-query -W -f='${Conffiles}' vorex-icapd)

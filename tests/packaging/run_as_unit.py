@@ -237,6 +237,15 @@ def main():
         reply = icap(port, respmod(EICAR, "eicar-%d-%d" % (os.getpid(), time.time())))
         if not reply.startswith(b"ICAP/1.0 200") or b"EICAR" not in reply:
             fail("infected RESPMOD answered %r" % reply[:300])
+        # The worker writes its access-log line once the reply is out.
+        access = ""
+        for _ in range(50):
+            access = open("/var/log/vorex-icapd/access.log").read()
+            if " virus:" in access:
+                break
+            time.sleep(0.1)
+        if " OPTIONS " not in access or " 204 " not in access or " virus:" not in access:
+            fail("access log lacks the requests:\n" + access[-2000:])
         quarantined = set(os.listdir(quarantine)) - earlier
         if not quarantined:
             fail("nothing in quarantine:\n" + log_tail())
