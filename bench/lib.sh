@@ -93,9 +93,11 @@ start_vorex() {
     started vorex-icapd "$VOREX_PID" "$VOREX_PORT" "$dir/stderr" "$dir/icapd.log" || { VOREX_PID=; return 1; }
 }
 
+# start_cicap [SERVICE LINES]: c-icap with the echo service, or with the
+# modules and services the lines give.
 start_cicap() {
     [ -n "$CICAP_MODULES" ] && command -v c-icap >/dev/null || return 1
-    local dir=$TMP/c-icap
+    local dir=$TMP/c-icap services=${1:-Service echo srv_echo.so}
     mkdir -p "$dir"
     CICAP_PORT=$("$LOAD" --free-port) || return 1
     # Enough threads for 64 connections from the start; keep-alive without
@@ -123,7 +125,7 @@ ModulesDir $CICAP_MODULES
 ServicesDir $CICAP_MODULES
 LoadMagicFile /etc/c-icap/c-icap.magic
 InterProcessSharedMemScheme mmap
-Service echo srv_echo.so
+$services
 EOF
     c-icap -N -D -f "$dir/c-icap.conf" >"$dir/stdout" 2>&1 </dev/null &
     CICAP_PID=$!
