@@ -104,13 +104,13 @@ int main(int argc, char** argv)
             if (!sources.empty() || !statements.empty() || folders.empty())
                 return usage(2);
             std::map<std::string, uwl_source> lists;
-            for (const std::string& spec : folders) {
-                const size_t equals = spec.rfind('=');
-                if (equals == std::string::npos || equals == 0 || equals + 1 == spec.size())
-                    throw std::runtime_error("--squidguard with -d needs DIR=TYPE, not " + spec);
-                uwl_source& source = lists[spec.substr(equals + 1)];
-                source.type = spec.substr(equals + 1);
-                import_folder(source, spec.substr(0, equals));
+            for (const std::string& folder_and_type : folders) {
+                const size_t equals = folder_and_type.rfind('=');
+                if (equals == std::string::npos || equals == 0 || equals + 1 == folder_and_type.size())
+                    throw std::runtime_error("--squidguard with -d needs DIR=TYPE, not " + folder_and_type);
+                uwl_source& source = lists[folder_and_type.substr(equals + 1)];
+                source.type = folder_and_type.substr(equals + 1);
+                import_folder(source, folder_and_type.substr(0, equals));
             }
             for (const auto& list : lists)
                 write_list(list.second, key_path, output_dir + "/" + list.first + ".uwl");
