@@ -143,6 +143,16 @@ bool ends_with_error(const std::string& reply)
            && reply.compare(reply.size() - error.size(), error.size(), error) == 0;
 }
 
+// Waits up to the scan time-out until fd takes more bytes; ETIMEDOUT when
+// it does not.
+bool await_writable(int fd)
+{
+    int ready = wait_writable(fd, wait_seconds());
+    if (ready == 0)
+        errno = ETIMEDOUT;
+    return ready > 0;
+}
+
 } // namespace
 
 bool clamd_send(int fd, const void* data, size_t length)
@@ -157,10 +167,7 @@ bool clamd_send(int fd, const void* data, size_t length)
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return false;
-        int ready = wait_writable(fd, wait_seconds());
-        if (ready == 0)
-            errno = ETIMEDOUT;
-        if (ready <= 0)
+        if (!await_writable(fd))
             return false;
     }
     return true;
@@ -189,10 +196,7 @@ bool clamd_send_descriptor(int fd, int passed)
             return true;
         if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             return false;
-        int ready = wait_writable(fd, wait_seconds());
-        if (ready == 0)
-            errno = ETIMEDOUT;
-        if (ready <= 0)
+        if (!await_writable(fd))
             return false;
     }
 }
