@@ -124,8 +124,9 @@ TEST_F(daemon_test, exit_cycle_only_when_the_request_loop_ends) {
         close(fd);
         // With nothing sent, the worker may not even exist yet when the
         // client has closed: wait for its line rather than for its end.
-        if (c.logged)
+        if (c.logged) {
             EXPECT_TRUE(wait_until([&] { return exit_cycles() > before; })) << c.what;
+        }
         EXPECT_TRUE(no_workers_left()) << c.what;
         EXPECT_EQ(exit_cycles() - before, c.logged ? 1u : 0u) << c.what;
     }

@@ -78,10 +78,12 @@ protected:
         int fd = daemon.connect();
         EXPECT_TRUE(daemon_harness::send_all(fd, head + req_hdr + res + chunk(body.substr(0, 1024)) +
                                                      (preview ? "0\r\n\r\n" : "")));
-        if (preview)
+        if (preview) {
             EXPECT_EQ(daemon_harness::read_until(fd, "\r\n\r\n"), "ICAP/1.0 100 Continue\r\n" + istag);
-        if (more > 0)
+        }
+        if (more > 0) {
             EXPECT_TRUE(daemon_harness::send_all(fd, chunk(body.substr(1024, more))));
+        }
         return fd;
     }
 

@@ -48,8 +48,9 @@ protected:
     // gone, no body file left.
     void TearDown() override {
         std::vector<pid_t> workers = d.children();
-        if (d.running())
+        if (d.running()) {
             EXPECT_EQ(d.stop(), 0);
+        }
         for (pid_t pid : workers)
             EXPECT_TRUE(wait_until([&] { return gone(pid); })) << "worker " << pid << " left";
         DIR* cache = opendir(d.path("cache").c_str());
