@@ -200,8 +200,8 @@ TEST_F(monitoring, known_sequence_gives_one_line_each_and_exact_counters) {
          {"RESPMOD", "/respmod", "200", site.c_str(), "10", "10", "pass", "-"}},
         {reqmod("black.example", "/x"), "ICAP/1.0 200 OK",
          {"REQMOD", "/reqmod", "200", "black.example/x", "0", nullptr, "block-host", "-"}},
-        {reqmod("bad.example", "/a%20b"), "ICAP/1.0 200 OK",
-         {"REQMOD", "/reqmod", "200", "bad.example/a%20b", "0", nullptr, "block-category:porno", "-"}},
+        {reqmod("bad.example", "/a%20b"), "ICAP/1.0 200 OK",   // the sign itself is escaped: %25
+         {"REQMOD", "/reqmod", "200", "bad.example/a%2520b", "0", nullptr, "block-category:porno", "-"}},
         {respmod("not really a png", "image/png", true), "ICAP/1.0 200 OK",
          {"RESPMOD", "/respmod", "200", site.c_str(), "16", nullptr, "block-mime", "-"}},
         {respmod("head " + eicar() + " tail", "application/octet-stream", true), "ICAP/1.0 200 OK",
