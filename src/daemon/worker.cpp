@@ -17,6 +17,7 @@
 #include "icap/icap_handle.h"
 #include "icap/icap_head.h"
 #include "icap/request_state.h"
+#include "monitoring/access_log.h"
 #include "monitoring/monitoring.h"
 #include "scan/scan_report.h"
 #include "scan/vrx_verdict.h"
@@ -53,6 +54,7 @@ bool wait_next_request(int fd) {
     vrx_log(log_level::wire, "Going for infinitely waiting for %i (%i/%i) descriptor...\n", fd,
             fd > pipe_fd ? fd : pipe_fd, pipe_fd);
     worker_set_state(worker_state::waiting);
+    access_log_flush();
     struct pollfd waits[2];
     waits[0].fd = fd;
     waits[0].events = POLLIN;

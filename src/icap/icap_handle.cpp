@@ -18,12 +18,8 @@ namespace {
 // Replies leave in a few writes (head, 100 Continue, chunks); none of them
 // may wait for the acknowledgement of the one before.
 void set_no_delay(int fd) {
-    static int done_fd = -1;
-    if (fd == done_fd)
-        return;
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);   // fails harmlessly on other sockets
-    done_fd = fd;
 }
 
 int send_204(int* fd) {
