@@ -15,6 +15,7 @@
 #include "daemon/worker.h"
 #include "daemon/worker_table.h"
 #include "filters/host_list.h"
+#include "monitoring/access_log.h"
 #include "scan/vrx_client.h"
 #include "settings/config_load.h"
 #include "settings/icapd_config.h"
@@ -120,6 +121,7 @@ int next_connection(int events, const sigset_t* wait_mask) {
             int error = errno;
             // None pending, another worker took it, or it was gone first.
             if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == EPROTO || error == ECONNABORTED) {
+                access_log_flush();
                 if (!wait_for_connection(events, wait_mask))
                     return -1;
                 continue;

@@ -11,6 +11,7 @@
 #include "daemon/log.h"
 #include "daemon/service_notify.h"
 #include "icap/request_state.h"
+#include "monitoring/access_log.h"
 #include "settings/icapd_config.h"
 
 namespace {
@@ -19,6 +20,7 @@ namespace {
 // never changed, and the log line is built without allocation.
 void shutdown_routine_async() {
     if (g_is_worker) {
+        access_log_flush_async();
         if (!g_last_temp_file.empty())
             unlink(g_last_temp_file.c_str());
         return;
