@@ -73,12 +73,15 @@ void reload() {
     // so that a slow one leaves no connection waiting for a worker.
     pool_new_generation();
     pool_settings_loaded();
+    // Before the fork of new workers, which take the access log it opens,
+    // and before the pipe is set aside, so that a new metrics process holds
+    // no end of it.
+    monitoring_reloaded(true);
     retire_keepalive_pipe();
     open_keepalive_pipe();
     pool_start_generation();
     close_retired_keepalive_pipe();
     query_virus_bases();
-    monitoring_reloaded(true);
     service_notify_ready();
 }
 
