@@ -569,8 +569,8 @@ TEST_F(monitoring, a_worker_that_ends_writes_the_lines_it_holds) {
         close(fd);
         EXPECT_TRUE(wait_until([&] { return access_lines().size() == e.lines; }));
         std::vector<std::string> lines = access_lines();
-        ASSERT_EQ(lines.size(), e.lines) << daemon_harness::read_file(access_log_path());
-        for (size_t n = 0; n < 5; ++n)
+        EXPECT_EQ(lines.size(), e.lines) << daemon_harness::read_file(access_log_path());
+        for (size_t n = 0; n < 5 && n < lines.size(); ++n)
             EXPECT_NE(lines[n].find(" REQMOD /reqmod 200 held.example/" + std::to_string(n) + " "), std::string::npos)
                 << lines[n];
         daemon.stop();
