@@ -125,6 +125,8 @@ icap_enable on
 icap_preview_enable on
 icap_preview_size 1024
 icap_persistent_connections on
+# Every failure is counted here, none hidden by a suspended service.
+icap_service_failure_limit -1
 icap_service svc_resp respmod_precache icap://127.0.0.1:$VOREX_PORT/respmod bypass=0
 icap_service svc_req reqmod_precache icap://127.0.0.1:$VOREX_PORT/reqmod bypass=0
 adaptation_access svc_resp allow all
@@ -151,23 +153,24 @@ cache_files() { find "$TMP/vorex/cache" -type f | wc -l; }
 START_FDS=$(descriptors) START_RSS=$(rss_kib) START_CACHE=$(cache_files)
 
 # One client: random transfers until the deadline; one line per transfer:
-# epoch kind name result [reason].
+# start end kind name result code [curl status].
 DEADLINE=$(($(date +%s) + SECONDS_TOTAL))
 client() {
-    local out=$TMP/client$1 size kind name got rc code
+    local out=$TMP/client$1 size kind name got rc code start
     while [ "$(date +%s)" -lt "$DEADLINE" ]; do
         size=${SIZES[RANDOM % ${#SIZES[@]}]}
         if [ $((RANDOM % 100)) -lt 5 ]; then kind=infected; else kind=clean; fi
         name=$kind$size
+        start=$(date +%s)
         if [ $((RANDOM % 2)) = 0 ]; then
             code=$(curl -s -o "$out" -m 120 -w '%{http_code}' -x "http://127.0.0.1:$SQUID_PORT" \
                 "http://127.0.0.1:$ORIGIN_PORT/$name")
             rc=$?
             got=$(sha256sum <"$out" | cut -d' ' -f1)
             if grep -q "^$got  $name\$" "$TMP/sums"; then
-                echo "$(date +%s) download $name whole $code"
+                echo "$start $(date +%s) download $name whole $code"
             else
-                echo "$(date +%s) download $name not-whole $code curl=$rc"
+                echo "$start $(date +%s) download $name not-whole $code curl=$rc"
             fi
         else
             code=$(curl -s -o "$out" -m 120 -w '%{http_code}' -x "http://127.0.0.1:$SQUID_PORT" \
@@ -175,9 +178,9 @@ client() {
                 "http://127.0.0.1:$ORIGIN_PORT/upload")
             rc=$?
             if [ "$code" = 200 ] && [ "$(cat "$out")" = stored ]; then
-                echo "$(date +%s) upload $name whole $code"
+                echo "$start $(date +%s) upload $name whole $code"
             else
-                echo "$(date +%s) upload $name not-whole $code curl=$rc"
+                echo "$start $(date +%s) upload $name not-whole $code curl=$rc"
             fi
         fi
     done >"$TMP/results$1"
@@ -193,7 +196,7 @@ faults() {
         if [ $((t % 10)) = 0 ]; then kill -HUP "$VOREX_PID"; fi
         if [ $((t % 5)) = 0 ]; then
             victim=$(pgrep -P "$VOREX_PID" | shuf -n 1)
-            [ -z "$victim" ] || kill -KILL "$victim"
+            [ -z "$victim" ] || { kill -KILL "$victim"; echo "worker $now $now" >>"$TMP/windows"; }
         fi
         if [ $((t % 60)) = 30 ]; then
             echo "clamd $now $((now + 4))" >>"$TMP/windows"
@@ -221,10 +224,10 @@ wait
 sleep 2
 END_FDS=$(descriptors) END_RSS=$(rss_kib) END_CACHE=$(cache_files)
 
-# A failure inside a fault window (with a margin of a second each side) is
-# expected; one outside is not.
+# A failure of a transfer that overlapped a fault window (a second of
+# margin each side) is expected; one that did not is not.
 in_window() {
-    awk -v t="$1" '$2 - 1 <= t && t <= $3 + 1 { print $1; exit }' "$TMP/windows"
+    awk -v from="$1" -v to="$2" '$2 - 1 <= to && from <= $3 + 1 { print $1; exit }' "$TMP/windows"
 }
 cat "$TMP"/results* >"$TMP/all"
 total=$(wc -l <"$TMP/all")
@@ -237,8 +240,8 @@ echo "clean transfers intact: $clean_whole of $clean"
 echo "infected transfers delivered whole: $infected_whole of $infected (expected 0)"
 echo "clean failures (time kind body code, fault window):"
 unexpected=0
-while read -r when kind name result code rest; do
-    window=$(in_window "$when")
+while read -r from to kind name result code rest; do
+    window=$(in_window "$from" "$to")
     [ -n "$window" ] || unexpected=$((unexpected + 1))
     echo "  $kind $name http=$code $rest window=${window:-none}"
 done < <(grep ' clean[0-9]* not-whole' "$TMP/all")
