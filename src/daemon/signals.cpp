@@ -11,6 +11,7 @@
 #include "daemon/log.h"
 #include "daemon/service_notify.h"
 #include "icap/request_state.h"
+#include "icap/spool_files.h"
 #include "settings/icapd_config.h"
 
 namespace {
@@ -19,8 +20,7 @@ namespace {
 // never changed, and the log line is built without allocation.
 void shutdown_routine_async() {
     if (g_is_worker) {
-        if (!g_last_temp_file.empty())
-            unlink(g_last_temp_file.c_str());
+        spool_files_remove_all();
         return;
     }
     for (int end : g_keepalive_pipe)
