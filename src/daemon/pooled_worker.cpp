@@ -15,6 +15,7 @@
 #include "daemon/worker.h"
 #include "daemon/worker_table.h"
 #include "filters/host_list.h"
+#include "monitoring/access_log.h"
 #include "scan/vrx_client.h"
 #include "settings/config_load.h"
 #include "settings/icapd_config.h"
@@ -120,6 +121,7 @@ int next_connection(int events, const sigset_t* wait_mask) {
             int error = errno;
             // None pending, another worker took it, or it was gone first.
             if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == EPROTO || error == ECONNABORTED) {
+                access_log_flush();
                 if (!wait_for_connection(events, wait_mask))
                     return -1;
                 continue;
@@ -181,6 +183,7 @@ void worker_main(pid_t parent) {
     g_wake_pipe[0] = -1;
     close(g_keepalive_pipe[1]);
     g_keepalive_pipe[1] = -1;
+    close_retired_keepalive_pipe();
     close_fd_logged(&g_daemon_fd);
     set_signal(SIGCHLD, SIG_DFL, true);
     set_signal(SIGHUP, SIG_IGN, true);

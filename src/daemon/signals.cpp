@@ -12,6 +12,7 @@
 #include "daemon/service_notify.h"
 #include "icap/request_state.h"
 #include "icap/spool_files.h"
+#include "monitoring/access_log.h"
 #include "settings/icapd_config.h"
 
 namespace {
@@ -20,6 +21,7 @@ namespace {
 // never changed, and the log line is built without allocation.
 void shutdown_routine_async() {
     if (g_is_worker) {
+        access_log_flush_async();
         spool_files_remove_all();
         return;
     }

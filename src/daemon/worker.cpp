@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include "icap/icap_handle.h"
 #include "icap/icap_head.h"
 #include "icap/request_state.h"
+#include "monitoring/access_log.h"
 #include "monitoring/monitoring.h"
 #include "scan/scan_report.h"
 #include "scan/vrx_verdict.h"
@@ -53,6 +56,7 @@ bool wait_next_request(int fd) {
     vrx_log(log_level::wire, "Going for infinitely waiting for %i (%i/%i) descriptor...\n", fd,
             fd > pipe_fd ? fd : pipe_fd, pipe_fd);
     worker_set_state(worker_state::waiting);
+    access_log_flush();
     struct pollfd waits[2];
     waits[0].fd = fd;
     waits[0].events = POLLIN;
@@ -135,8 +139,12 @@ void serve_connection(int* fd) {
 }
 
 void serve_client(int fd) {
+    // Replies leave in a few writes (head, 100 Continue, chunks); none of
+    // them may wait for the acknowledgement of the one before. Set on each
+    // connection: descriptor numbers repeat across connections.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // fails harmlessly on other sockets
     if (g_config.keep_alive) {
-        int on = 1;
         if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0)
             vrx_log(log_level::error, "setsockopt: %s\n", strerror(errno));
     }

@@ -1,9 +1,12 @@
 #include "monitoring/access_log.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <ctime>
 #include <fcntl.h>
 #include <stdexcept>
@@ -12,6 +15,43 @@
 namespace {
 
 int g_access_log_fd = -1;
+
+// Held lines. A signal handler may write them at any moment, so a line is
+// counted in g_held only once it is whole, and a flush blocks the signals
+// whose handlers write (a line written twice or lost otherwise).
+constexpr size_t held_limit = 4096;
+char g_held_lines[held_limit];
+volatile sig_atomic_t g_held = 0;
+pid_t g_holder = 0;          // a forked child does not write its parent's lines
+int64_t g_oldest_held_ms = 0;
+
+int64_t monotonic_ms() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void write_whole(const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(g_access_log_fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+// Async-signal-safe; the caller keeps the writing handlers out.
+void write_held() {
+    size_t held = static_cast<size_t>(g_held);
+    if (held == 0)
+        return;
+    if (g_access_log_fd >= 0 && g_holder == getpid())
+        write_whole(g_held_lines, held);
+    g_held = 0;
+}
 
 void append_escaped(std::string& line, const std::string& text) {
     static const char hex[] = "0123456789ABCDEF";
@@ -55,6 +95,7 @@ long long milliseconds(double seconds) { return std::llround(seconds * 1000); }
 }  // namespace
 
 void access_log_open(const std::string& path) {
+    access_log_flush();   // lines of the old file go to it
     if (g_access_log_fd >= 0)
         close(g_access_log_fd);
     g_access_log_fd = -1;
@@ -104,9 +145,36 @@ void access_log_write(const access_log_entry& entry) {
     if (g_access_log_fd < 0)
         return;
     std::string line = access_log_line(entry);
-    // One write: O_APPEND places the whole line at the end of the file.
-    ssize_t n;
-    do {
-        n = write(g_access_log_fd, line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
+    if (static_cast<size_t>(g_held) + line.size() > held_limit)
+        access_log_flush();
+    if (line.size() > held_limit) {
+        write_whole(line.data(), line.size());   // one write: O_APPEND keeps it whole
+        return;
+    }
+    if (g_held == 0) {
+        if (g_holder == 0)
+            atexit(access_log_flush);
+        g_holder = getpid();
+        g_oldest_held_ms = monotonic_ms();
+    }
+    size_t held = static_cast<size_t>(g_held);
+    memcpy(g_held_lines + held, line.data(), line.size());
+    std::atomic_signal_fence(std::memory_order_release);
+    g_held = static_cast<sig_atomic_t>(held + line.size());
+    if (static_cast<size_t>(g_held) == held_limit || monotonic_ms() - g_oldest_held_ms >= 1000)
+        access_log_flush();
 }
+
+void access_log_flush() {
+    if (g_held == 0)
+        return;
+    sigset_t writers, before;
+    sigemptyset(&writers);
+    sigaddset(&writers, SIGTERM);
+    sigaddset(&writers, SIGALRM);
+    sigprocmask(SIG_BLOCK, &writers, &before);
+    write_held();
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+void access_log_flush_async() { write_held(); }

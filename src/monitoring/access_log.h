@@ -1,7 +1,9 @@
 #pragma once
 // The access log: one line per ICAP request in a fixed, space-separated
-// field order, appended with one write() on an O_APPEND descriptor so that
-// the lines of concurrent workers never mix.
+// field order. A process holds its lines and appends them with one write()
+// on an O_APPEND descriptor, so that the lines of concurrent workers never
+// mix or split: when it is about to wait (access_log_flush), when 4 KB are
+// pending, when the oldest held line is 1 s old, and when it ends.
 
 #include <cstdint>
 #include <string>
@@ -33,4 +35,9 @@ void access_log_give_to(uid_t uid, gid_t gid);
 // The line of an entry, its newline included. Empty texts are "-"; bytes
 // that are blank, control or not ASCII are written as %XX.
 std::string access_log_line(const access_log_entry& entry);
+// Holds the line of an entry; a line longer than the buffer is written at once.
 void access_log_write(const access_log_entry& entry);
+// Writes the held lines; called before waiting for a request or connection.
+void access_log_flush();
+// The same from a signal handler that ends the process.
+void access_log_flush_async();

@@ -499,3 +499,81 @@ TEST_F(monitoring, concurrent_workers_never_break_a_line) {
 }
 
 }  // namespace
+
+namespace {
+
+// Reads until `count` header blocks ended; false on a time-out.
+bool read_blocks(int fd, size_t count) {
+    std::string replies;
+    size_t ends = 0, scanned = 0;
+    while (ends < count) {
+        std::string more = daemon_harness::read_until(fd, "\r\n\r\n", 10000);
+        if (more.empty())
+            return false;
+        replies += more;
+        for (size_t at; (at = replies.find("\r\n\r\n", scanned)) != std::string::npos; scanned = at + 4)
+            ++ends;
+    }
+    return true;
+}
+
+}  // namespace
+
+// A worker holds its lines while the next request is already arriving; each
+// way it ends writes them: the Timeout alarm, a second SIGTERM, a SIGTERM
+// that lets it finish the request in hand.
+TEST_F(monitoring, a_worker_that_ends_writes_the_lines_it_holds) {
+    const std::string request_tail = ": 204\r\nEncapsulated: null-body=0\r\n\r\n";
+    struct ending {
+        const char* name;
+        const char* settings;
+        void (*end)(pid_t worker, int fd, const std::string& tail);
+        size_t lines;
+    } endings[] = {
+        {"Timeout alarm", "Timeout = 1\n", [](pid_t, int, const std::string&) {}, 5},
+        {"second SIGTERM", "",
+         [](pid_t worker, int, const std::string&) {
+             kill(worker, SIGTERM);
+             usleep(100000);
+             kill(worker, SIGTERM);
+         },
+         5},
+        {"SIGTERM, request finished", "",
+         [](pid_t worker, int fd, const std::string& tail) {
+             kill(worker, SIGTERM);
+             usleep(100000);
+             daemon_harness::send_all(fd, tail);
+         },
+         6},
+    };
+    for (const ending& e : endings) {
+        SCOPED_TRACE(e.name);
+        start(false, std::string("SpareWorkers = 0\n") + e.settings);
+        const std::vector<pid_t> before = daemon.children();
+        int fd = daemon.connect();
+        ASSERT_GE(fd, 0);
+        std::string bytes;
+        for (int n = 0; n < 5; ++n)
+            bytes += reqmod("held.example", "/" + std::to_string(n));
+        // The start of the next request: the worker reads on rather than waits.
+        bytes += "OPTIONS icap://127.0.0.1/respmod ICAP/1.0\r\nAllow";
+        ASSERT_TRUE(daemon_harness::send_all(fd, bytes));
+        ASSERT_TRUE(read_blocks(fd, 10));
+        pid_t worker = -1;
+        for (pid_t child : daemon.children())
+            if (std::find(before.begin(), before.end(), child) == before.end())
+                worker = child;
+        ASSERT_GT(worker, 0);
+        e.end(worker, fd, request_tail);
+        EXPECT_TRUE(wait_until([&] { return kill(worker, 0) != 0; }, 10000));
+        close(fd);
+        EXPECT_TRUE(wait_until([&] { return access_lines().size() == e.lines; }));
+        std::vector<std::string> lines = access_lines();
+        EXPECT_EQ(lines.size(), e.lines) << daemon_harness::read_file(access_log_path());
+        for (size_t n = 0; n < 5 && n < lines.size(); ++n)
+            EXPECT_NE(lines[n].find(" REQMOD /reqmod 200 held.example/" + std::to_string(n) + " "), std::string::npos)
+                << lines[n];
+        daemon.stop();
+        std::filesystem::remove(access_log_path());
+    }
+}
