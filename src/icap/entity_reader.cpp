@@ -76,12 +76,24 @@ bool has_ieof(const char* rest) {
     return *rest == ';' && strstr(rest, "ieof") != nullptr;
 }
 
+// A body the Cache folder cannot take (full disk, no inodes) gets the error
+// reply; the reason is logged once per request and counted by the metrics.
+void spool_failed(int error) {
+    if (g_request.outcome.spool_errno != 0)
+        return;
+    g_request.outcome.spool_errno = error != 0 ? error : EIO;
+    vrx_log(log_level::error, "cannot write a body to the Cache folder %s: %s\n", g_config.cache.c_str(),
+            strerror(g_request.outcome.spool_errno));
+}
+
 // Appends body bytes: in memory while the body is small, else to its file.
 bool append_body(entity_record& body, const char* bytes, size_t length) {
     if (!body.file && body.data.size() + length <= memory_body_max) {
         body.data.append(bytes, length);
-    } else if (body_to_file(body) != 200 || fwrite(bytes, 1, length, body.file) != length) {
-        vrx_log(log_level::error, "http_read_chunk: fwrite return error\n");
+    } else if (body_to_file(body) != 200) {
+        return false;
+    } else if (fwrite(bytes, 1, length, body.file) != length) {
+        spool_failed(errno);
         return false;
     }
     body.size += length;
@@ -133,8 +145,11 @@ int http_read_chunk(request_state& request, int* fd, entity_record& body, bool& 
         }
         if (size == 0) {
             vrx_log(log_level::chunk, "got '%s'\n", line);
-            if (body.file)
-                fflush(body.file);
+            // What the buffer held last must be on disk before a scan reads it.
+            if (body.file && fflush(body.file) != 0) {
+                spool_failed(errno);
+                return read_failure();
+            }
             char trailer[trailer_line_max];
             if (readline(fd, trailer, sizeof trailer) < 1)
                 return read_failure();
@@ -284,7 +299,7 @@ int body_to_file(entity_record& body) {
     body.size = size;
     std::string().swap(body.data);
     if (!written) {
-        vrx_log(log_level::error, "body_to_file: error writing %s: %s\n", body.temp_path.c_str(), strerror(errno));
+        spool_failed(errno);
         return 0;
     }
     return 200;

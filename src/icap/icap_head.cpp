@@ -15,7 +15,7 @@
 #include "daemon/log.h"
 #include "daemon/socket_io.h"
 #include "icap/reply_writer.h"
-#include "scan/scan_engine.h"
+#include "scan/engine_version.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"
 
@@ -224,7 +224,7 @@ int icap_read_head(int* fd) {
 std::string istag_text() {
     char text[128];
     snprintf(text, sizeof text, "\r\nISTAG: \"vorex-icapd%i.%i=%lu\"\r\n\r\n", version_major,
-             version_minor, virus_total);
+             version_minor, engine_version_number());
     return text;
 }
 
@@ -247,6 +247,7 @@ int send_options(int* fd) {
     char head[256];
     snprintf(head, sizeof head,
              "ICAP/1.0 200 OK\r\nMethods: RESPMOD, OPTIONS, REQMOD\r\nX-Include: X-Client-IP\r\n"
+             "X-Allow-Out: X-Infection-Found, X-Virus-ID, X-Violations-Found\r\n"
              "Service: Vorex (R) icapd %i.%i\r\n",
              version_major, version_minor);
     std::string reply = head;
@@ -256,8 +257,6 @@ int send_options(int* fd) {
         reply += "Allow: 204\r\nPreview: 0\r\nTransfer-Preview: *\r\nOptions-TTL: 3600\r\nEncapsulated: null-body=0";
     else
         reply += "Options-TTL: 3600\r\nEncapsulated: null-body=0";
-    if (scanning_configured())
-        configured_engine().refresh_istag();  // keeps the ISTAG number current
     reply += istag_text();
     if (!write_reply(fd, reply.data(), reply.size()))
         return 0;

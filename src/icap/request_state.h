@@ -56,6 +56,7 @@ struct request_outcome {
     uint64_t body_bytes_received = 0;
     uint64_t body_bytes_sent = 0;
     double scan_seconds = 0;
+    int spool_errno = 0;   // why a body could not be written to the Cache folder
 };
 
 struct request_state {

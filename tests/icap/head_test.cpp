@@ -199,6 +199,7 @@ TEST_F(head_test, pipelined_request_stays_buffered) {
 TEST_F(head_test, options_reply) {
     const std::string start =
         "ICAP/1.0 200 OK\r\nMethods: RESPMOD, OPTIONS, REQMOD\r\nX-Include: X-Client-IP\r\n"
+        "X-Allow-Out: X-Infection-Found, X-Virus-ID, X-Violations-Found\r\n"
         "Service: Vorex (R) icapd 6.0\r\n";
     struct {
         bool keep_alive, use_preview;
