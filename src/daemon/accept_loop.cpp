@@ -47,9 +47,9 @@ void maybe_clean_lock_files(time_t now) {
 
 // A reload that fails keeps everything in force: settings, lists, category
 // files, the log, and the keep-alive pipe, so idle workers stay. One that
-// succeeds closes the pipe, which ends the idle workers of the old
-// configuration; busy ones finish their connection and end, and the pool
-// fills with workers of the new one.
+// succeeds starts workers of the new configuration, then closes the old
+// pipe, which ends the idle workers of the old one; busy ones finish their
+// connection and end, and the pool fills with workers of the new one.
 void reload() {
     if (!g_reload_requested)
         return;
@@ -67,13 +67,21 @@ void reload() {
     }
     close_fd_logged(&g_daemon_fd);
     // The generation first: a worker that ends a connection now sees it
-    // and leaves instead of taking another one.
+    // and leaves instead of taking another one. The new generation's
+    // workers start on a pipe of their own before the old pipe closes, so
+    // that there is no moment without a worker; the engine is asked last,
+    // so that a slow one leaves no connection waiting for a worker.
     pool_new_generation();
-    close_keepalive_pipe();
-    open_keepalive_pipe();
     pool_settings_loaded();
-    query_virus_bases();
+    // Before the fork of new workers, which take the access log it opens,
+    // and before the pipe is set aside, so that a new metrics process holds
+    // no end of it.
     monitoring_reloaded(true);
+    retire_keepalive_pipe();
+    open_keepalive_pipe();
+    pool_start_generation();
+    close_retired_keepalive_pipe();
+    query_virus_bases();
     service_notify_ready();
 }
 

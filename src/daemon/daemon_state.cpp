@@ -11,6 +11,7 @@
 int g_listen_fd = -1;
 int g_keepalive_pipe[2] = {-1, -1};
 int g_wake_pipe[2] = {-1, -1};
+int g_retired_keepalive_write = -1;
 volatile sig_atomic_t g_is_worker = 0;
 volatile sig_atomic_t g_reload_requested = 0;
 volatile sig_atomic_t g_terminate_requested = 0;
@@ -21,6 +22,20 @@ void close_keepalive_pipe() {
             close(end);
         end = -1;
     }
+}
+
+void retire_keepalive_pipe() {
+    close_retired_keepalive_pipe();
+    if (g_keepalive_pipe[0] >= 0)
+        close(g_keepalive_pipe[0]);
+    g_retired_keepalive_write = g_keepalive_pipe[1];
+    g_keepalive_pipe[0] = g_keepalive_pipe[1] = -1;
+}
+
+void close_retired_keepalive_pipe() {
+    if (g_retired_keepalive_write >= 0)
+        close(g_retired_keepalive_write);
+    g_retired_keepalive_write = -1;
 }
 
 void open_keepalive_pipe() {

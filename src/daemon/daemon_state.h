@@ -19,6 +19,12 @@ extern volatile sig_atomic_t g_terminate_requested;
 
 // Closes whichever ends of the keep-alive pipe are open.
 void close_keepalive_pipe();
+// Reload: the pipe of the old generation is set aside (its write end kept
+// open, so its idle workers stay) until the new generation's workers run;
+// they close the retired write end at start.
+extern int g_retired_keepalive_write;
+void retire_keepalive_pipe();
+void close_retired_keepalive_pipe();
 // A new keep-alive pipe; logs "pipe error" and exits 1 when it fails.
 void open_keepalive_pipe();
 // The wake pipe, opened once at start; failures as for the keep-alive pipe.

@@ -183,6 +183,7 @@ void worker_main(pid_t parent) {
     g_wake_pipe[0] = -1;
     close(g_keepalive_pipe[1]);
     g_keepalive_pipe[1] = -1;
+    close_retired_keepalive_pipe();
     close_fd_logged(&g_daemon_fd);
     set_signal(SIGCHLD, SIG_DFL, true);
     set_signal(SIGHUP, SIG_IGN, true);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -137,8 +139,12 @@ void serve_connection(int* fd) {
 }
 
 void serve_client(int fd) {
+    // Replies leave in a few writes (head, 100 Continue, chunks); none of
+    // them may wait for the acknowledgement of the one before. Set on each
+    // connection: descriptor numbers repeat across connections.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // fails harmlessly on other sockets
     if (g_config.keep_alive) {
-        int on = 1;
         if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0)
             vrx_log(log_level::error, "setsockopt: %s\n", strerror(errno));
     }

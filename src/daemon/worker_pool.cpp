@@ -130,6 +130,18 @@ bool pool_maintain() {
     return ready == 0 && total < max && may_fork();
 }
 
+void pool_start_generation() {
+    const uint32_t max = static_cast<uint32_t>(g_config.max_workers);
+    const uint32_t spare = static_cast<uint32_t>(g_config.spare_workers);
+    // Every idle worker is of the old generation and ends when its pipe
+    // closes, right after this.
+    worker_census everyone = worker_table_census();
+    uint32_t staying = everyone.total - everyone.count(worker_state::idle);
+    uint32_t wanted = spare > 0 ? spare : 1;
+    for (uint32_t started = 0; started < wanted && staying < max && fork_worker(); ++started)
+        ++staying;
+}
+
 void pool_fork_for_connection() { fork_worker(); }
 
 int pool_wake_fd() { return g_wake_pipe[0]; }

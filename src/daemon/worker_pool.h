@@ -20,6 +20,10 @@ void pool_reap();
 // no worker of the current configuration is idle or starting and another
 // may be forked: the parent then watches the listening socket itself.
 bool pool_maintain();
+// Reload, before the old generation's idle workers are told to leave:
+// forks SpareWorkers (at least one) of the new generation, counting the
+// old idle workers, which are about to end, as free room under MaxWorkers.
+void pool_start_generation();
 // A connection waits and no worker is there to take it: forks one.
 void pool_fork_for_connection();
 

@@ -1,7 +1,5 @@
 #include "icap/icap_handle.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,13 +12,6 @@
 #include "icap/request_state.h"
 
 namespace {
-
-// Replies leave in a few writes (head, 100 Continue, chunks); none of them
-// may wait for the acknowledgement of the one before.
-void set_no_delay(int fd) {
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);   // fails harmlessly on other sockets
-}
 
 int send_204(int* fd) {
     std::string reply = "ICAP/1.0 204 No Content" + istag_text();
@@ -56,7 +47,6 @@ int icap_handle(int* fd) {
         vrx_log(log_level::error, "icap_handle: %s without Encapsulated header\n", g_request.method.c_str());
         return 400;
     }
-    set_no_delay(*fd);
     vrx_log(log_level::debug, "icap_handle: enchain non empty\n");
     early_reply early(g_request, fd);
     int result = icap_dump_entities(g_request, fd, &early);

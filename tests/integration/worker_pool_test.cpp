@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -187,6 +188,33 @@ TEST_F(worker_pool, reload_with_idle_and_busy_workers) {
     EXPECT_EQ(reply.find("Access blocked"), std::string::npos);
     for (pid_t pid : old_workers)
         EXPECT_TRUE(wait_until([&] { return gone(pid); }));
+}
+
+// A reload asks the engine for its version only once the new generation's
+// workers run: with an engine that takes connections and never answers,
+// new connections are still served at once while the parent waits.
+TEST_F(worker_pool, reload_with_a_silent_engine_leaves_new_connections_served) {
+    const std::string socket_path = d.path("silent.sock");
+    int silent = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(silent, 8), 0);
+    start("SpareWorkers = 2\nTimeout = 4\n");
+    ASSERT_TRUE(workers_are(2));
+
+    d.write_config(("[Daemon]\nBlackHosts = " + d.path("black") +
+                                                              "\nSpareWorkers = 2\nTimeout = 4\n[Scanning]\n"
+                                                              "ClamdAddress = local:" + socket_path + "\n"));
+    d.signal(SIGHUP);
+    ASSERT_TRUE(wait_until([&] { return d.log().find("Received SIGHUP signal") != std::string::npos; }));
+    // The version query waits up to Timeout; the request is answered well
+    // before it.
+    std::string reply = d.exchange(unfinished_reqmod + rest_of_reqmod, 1000);
+    EXPECT_NE(reply.find("Access blocked"), std::string::npos) << reply;
+    close(silent);
 }
 
 // SIGTERM: the pid file goes and idle workers end at once; a busy worker
