@@ -15,6 +15,7 @@
 #include "daemon/service_notify.h"
 #include "daemon/signals.h"
 #include "daemon/worker_pool.h"
+#include "scan/engine_version.h"
 #include "scan/scan_engine.h"
 #include "monitoring/monitoring.h"
 #include "scan/vrx_client.h"
@@ -116,7 +117,7 @@ void reload() {
 
 void query_virus_bases() {
     if (scanning_configured())
-        configured_engine().refresh_istag();
+        engine_version_loaded();   // at a reload a worker asks, after its next reply
     else
         vrx_log(log_level::info, "Virus check disabled\n");
     close_fd_logged(&g_daemon_fd);
@@ -131,6 +132,7 @@ int accept_loop() {
             shut_down();
         reload();
         pool_reap();
+        monitoring_tick();
         bool watch_listen = pool_maintain();
 
         // Workers take the connections; the parent wakes when they run

@@ -11,6 +11,7 @@
 #include "daemon/log.h"
 #include "daemon/service_notify.h"
 #include "icap/request_state.h"
+#include "icap/spool_files.h"
 #include "monitoring/access_log.h"
 #include "settings/icapd_config.h"
 
@@ -21,8 +22,7 @@ namespace {
 void shutdown_routine_async() {
     if (g_is_worker) {
         access_log_flush_async();
-        if (!g_last_temp_file.empty())
-            unlink(g_last_temp_file.c_str());
+        spool_files_remove_all();
         return;
     }
     for (int end : g_keepalive_pipe)

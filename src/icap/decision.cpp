@@ -28,7 +28,10 @@ void log_decision(const request_state& request, const std::string& rule_text, co
 
 bool url_is_black(const request_state& request, bool& by_host, std::string& matched, std::string& decision) {
     matched.clear();
-    by_host = is_host_in_list(request.url, g_config.black_hosts_list) != 0;
+    // A request header without a URL cannot be checked: with a black list
+    // set it is blocked rather than let through.
+    by_host = is_host_in_list(request.url, g_config.black_hosts_list) != 0 ||
+              (request.url_unknown && !g_config.black_hosts_list.empty());
     if (by_host) {
         decision = "block-host";
         return true;

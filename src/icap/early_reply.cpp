@@ -1,6 +1,8 @@
 #include "icap/early_reply.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <poll.h>
 #include <unistd.h>
 
@@ -62,7 +64,12 @@ void early_reply::watch(std::list<entity_record>::iterator body) {
     size_at_watch_ = body->size;
 }
 
-int early_reply::pause_ms() const { return g_config.trickle_pause << backoff_; }
+int backoff_pause_ms(int32_t pause_ms, int doublings) {
+    int64_t grown = static_cast<int64_t>(pause_ms) << doublings;
+    return static_cast<int>(std::min<int64_t>(grown, INT32_MAX));
+}
+
+int early_reply::pause_ms() const { return backoff_pause_ms(g_config.trickle_pause, backoff_); }
 
 bool early_reply::wait_for_client() {
     if (!watching_ || !readline_empty())

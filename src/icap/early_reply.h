@@ -21,6 +21,10 @@
 
 #include "icap/request_state.h"
 
+// TricklePause after `doublings` doublings, held at INT32_MAX: a large
+// TricklePause must not wrap to a negative (endless) poll time-out.
+int backoff_pause_ms(int32_t pause_ms, int doublings);
+
 class early_reply {
 public:
     early_reply(request_state& request, int* fd) : request_(request), fd_(fd) {}

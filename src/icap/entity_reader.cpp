@@ -17,6 +17,8 @@
 #include "icap/icap_head.h"
 #include "icap/reply.h"
 #include "icap/reply_writer.h"
+#include "icap/request_deadline.h"
+#include "icap/spool_files.h"
 #include "settings/icapd_config.h"
 
 namespace {
@@ -30,15 +32,12 @@ constexpr size_t chunk_piece = 64 * 1024;
 constexpr size_t memory_body_max = 64 * 1024;
 constexpr size_t trailer_line_max = 10000;
 
-void arm_alarm() { alarm(g_config.timeout > 0 ? static_cast<unsigned>(g_config.timeout) : 0); }
+enum class chunk_size_kind { malformed, size, overflow };
 
-enum class chunk_size_kind { none, size, overflow };
-
-// Reads the hexadecimal chunk size at the start of a chunk-size line.
+// Reads the chunk-size line: hexadecimal digits, then blanks, extensions
+// (";...") or the line end only. `rest` points after the digits.
 chunk_size_kind parse_chunk_size(const char* line, uint64_t& size, const char*& rest) {
     const char* p = line;
-    while (*p == ' ' || *p == '\t')
-        ++p;
     size = 0;
     const char* digits = p;
     for (; isxdigit(static_cast<unsigned char>(*p)); ++p) {
@@ -49,7 +48,25 @@ chunk_size_kind parse_chunk_size(const char* line, uint64_t& size, const char*& 
                                                      : (tolower(static_cast<unsigned char>(*p)) - 'a' + 10));
     }
     rest = p;
-    return p == digits ? chunk_size_kind::none : chunk_size_kind::size;
+    if (p == digits)
+        return chunk_size_kind::malformed;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    if (*p != ';' && *p != '\r' && *p != '\n')
+        return chunk_size_kind::malformed;
+    return chunk_size_kind::size;
+}
+
+// A whole line read by readline: its newline is there.
+bool line_complete(const char* line, int64_t n) { return n > 0 && line[n - 1] == '\n'; }
+
+bool is_empty_line(const char* line) { return strcmp(line, "\r\n") == 0 || strcmp(line, "\n") == 0; }
+
+// Broken framing: the request ends with 400 and a close.
+int malformed(request_state& request, const char* what, const char* line) {
+    vrx_log(log_level::error, "http_read_chunk: %s: '%s'\n", what, line);
+    request.malformed = true;
+    return dump_failed;
 }
 
 // The ieof extension of a last chunk: "0; ieof".
@@ -59,12 +76,24 @@ bool has_ieof(const char* rest) {
     return *rest == ';' && strstr(rest, "ieof") != nullptr;
 }
 
+// A body the Cache folder cannot take (full disk, no inodes) gets the error
+// reply; the reason is logged once per request and counted by the metrics.
+void spool_failed(int error) {
+    if (g_request.outcome.spool_errno != 0)
+        return;
+    g_request.outcome.spool_errno = error != 0 ? error : EIO;
+    vrx_log(log_level::error, "cannot write a body to the Cache folder %s: %s\n", g_config.cache.c_str(),
+            strerror(g_request.outcome.spool_errno));
+}
+
 // Appends body bytes: in memory while the body is small, else to its file.
 bool append_body(entity_record& body, const char* bytes, size_t length) {
     if (!body.file && body.data.size() + length <= memory_body_max) {
         body.data.append(bytes, length);
-    } else if (body_to_file(body) != 200 || fwrite(bytes, 1, length, body.file) != length) {
-        vrx_log(log_level::error, "http_read_chunk: fwrite return error\n");
+    } else if (body_to_file(body) != 200) {
+        return false;
+    } else if (fwrite(bytes, 1, length, body.file) != length) {
+        spool_failed(errno);
         return false;
     }
     body.size += length;
@@ -90,30 +119,37 @@ int64_t read_body_piece(int* fd, char* piece, size_t n, early_reply* early) {
 // Appends the chunks of one body to its file up to the last chunk; pauses
 // of the client are handed to `early` while it watches the body.
 // Returns 0, or dump_failed on a read or write failure.
-int http_read_chunk(int* fd, entity_record& body, bool& ieof, early_reply* early = nullptr) {
+int http_read_chunk(request_state& request, int* fd, entity_record& body, bool& ieof,
+                    early_reply* early = nullptr) {
     static std::vector<char> piece(chunk_piece);
     if (early && !early->watching())
         early = nullptr;
     for (;;) {
-        arm_alarm();
+        body_deadline_progress(body.size);
         char line[icap_line_max];
         if (early && !early->wait_for_client())
             return read_failure();
-        if (readline(fd, line, sizeof line, "chunk header -") < 1)
+        int64_t got_line = readline(fd, line, sizeof line, "chunk header -");
+        if (got_line < 1)
             return read_failure();
+        if (!line_complete(line, got_line))
+            return malformed(request, "chunk-size line too long", line);
         uint64_t size = 0;
         const char* rest = nullptr;
         chunk_size_kind kind = parse_chunk_size(line, size, rest);
-        if (kind == chunk_size_kind::none)
-            continue;   // the line that ends a chunk's data
+        if (kind == chunk_size_kind::malformed)
+            return malformed(request, "malformed chunk size", line);
         if (kind == chunk_size_kind::overflow) {
             vrx_log(log_level::error, "http_read_chunk: chunk size too large: %s\n", line);
             return read_failure();
         }
         if (size == 0) {
             vrx_log(log_level::chunk, "got '%s'\n", line);
-            if (body.file)
-                fflush(body.file);
+            // What the buffer held last must be on disk before a scan reads it.
+            if (body.file && fflush(body.file) != 0) {
+                spool_failed(errno);
+                return read_failure();
+            }
             char trailer[trailer_line_max];
             if (readline(fd, trailer, sizeof trailer) < 1)
                 return read_failure();
@@ -136,9 +172,30 @@ int http_read_chunk(int* fd, entity_record& body, bool& ieof, early_reply* early
             if (!append_body(body, piece.data(), n))
                 return read_failure();
             left -= n;
-            arm_alarm();   // the client is still sending: the time-out is for a stall
+            body_deadline_progress(body.size);
         }
+        // The data ends with CRLF, or the chunk sizes that follow are lost.
+        if (early && !early->wait_for_client())
+            return read_failure();
+        got_line = readline(fd, line, sizeof line, "chunk end -");
+        if (got_line < 1)
+            return read_failure();
+        if (!is_empty_line(line))
+            return malformed(request, "chunk data not followed by CRLF", line);
     }
+}
+
+// Length of a header block up to its first empty line; npos without one.
+size_t header_block_end(const std::string& text) {
+    for (size_t line = 0; line < text.size();) {
+        size_t end = text.find('\n', line);
+        if (end == std::string::npos)
+            break;
+        if (end == line || (end == line + 1 && text[line] == '\r'))
+            return end + 1;
+        line = end + 1;
+    }
+    return std::string::npos;
 }
 
 // Reads one header block; its length is the distance to the next entity.
@@ -168,9 +225,17 @@ int read_header_block(request_state& request, std::list<entity_record>::iterator
     std::string text(length, '\0');
     if (read_all(fd, text.data(), static_cast<int64_t>(length), true) != static_cast<int64_t>(length))
         return dump_failed;
+    // The block's first empty line ends it where its length says; else the
+    // offsets lie, and the echoed header would carry bytes of what follows.
+    if (header_block_end(text) != text.size()) {
+        vrx_log(log_level::error, "icap_dump_entities: %s does not end with an empty line\n", entity->name.c_str());
+        request.malformed = true;
+        return dump_failed;
+    }
     entity->size = length;
     if (is_request) {
         request.url = request_url(text);
+        request.url_unknown = request.url.empty();
         vrx_log(log_level::debug, "icap_dump_entities: request header: \n**[%s]**\n", text.c_str());
     } else {
         std::string type;
@@ -220,6 +285,7 @@ int creat_tmp_file(entity_record& entity) {
     entity.temp_path = path.data();
     entity.size = 0;
     g_last_temp_file = entity.temp_path;
+    spool_files_add(entity.temp_path);
     return 200;
 }
 
@@ -233,7 +299,7 @@ int body_to_file(entity_record& body) {
     body.size = size;
     std::string().swap(body.data);
     if (!written) {
-        vrx_log(log_level::error, "body_to_file: error writing %s: %s\n", body.temp_path.c_str(), strerror(errno));
+        spool_failed(errno);
         return 0;
     }
     return 200;
@@ -241,6 +307,7 @@ int body_to_file(entity_record& body) {
 
 int icap_dump_entities(request_state& request, int* fd, early_reply* early) {
     int result = dump_second_pass;
+    bool body_started = false;
     for (auto entity = request.entities.begin(); entity != request.entities.end(); ++entity) {
         const std::string& name = entity->name;
         if (name == "req-hdr" || name == "res-hdr") {
@@ -257,9 +324,13 @@ int icap_dump_entities(request_state& request, int* fd, early_reply* early) {
             vrx_log(log_level::debug, "icap_dump_entities: getting body (%i)\n",
                     entity->file ? fileno(entity->file) : -1);   // -1: held in memory
             bool ieof = false;
+            if (!body_started) {
+                body_started = true;
+                body_deadline_start();
+            }
             if (early && request.preview == -1)
                 early->watch(entity);
-            int read = http_read_chunk(fd, *entity, ieof, early);
+            int read = http_read_chunk(request, fd, *entity, ieof, early);
             request.outcome.body_bytes_received += entity->size;
             if (read == dump_failed)
                 return dump_failed;
@@ -286,7 +357,7 @@ int icap_dump_entities(request_state& request, int* fd, early_reply* early) {
                     if (early)
                         early->watch(entity);
                     uint64_t previewed = entity->size;
-                    int rest = http_read_chunk(fd, *entity, ieof, early);
+                    int rest = http_read_chunk(request, fd, *entity, ieof, early);
                     request.outcome.body_bytes_received += entity->size - previewed;
                     if (rest == dump_failed)
                         return dump_failed;

@@ -48,19 +48,20 @@ int find_header(const std::string& header, const char* name, std::string& value)
 std::string request_url(const std::string& header) {
     std::string url;
     bool has_host = find_header(header, "host:", url) || find_header(header, "referer:", url);
-    // Only the first line can be the request line, and only a GET or POST
-    // one: a later header line never replaces the URL. An absolute target
-    // is the URL also without Host, so that no list check sees an empty URL.
+    // Only the first line can be the request line: a later header line
+    // never replaces the URL. An absolute target (or CONNECT's authority)
+    // is the URL whatever Host says, so that no method and no lying Host
+    // lets a request pass the list checks.
     std::string line = header.substr(0, header.find_first_of("\r\n"));
     size_t method_end = line.find_first_of(" \t");
-    std::string method = line.substr(0, method_end);
-    if (method_end != std::string::npos &&
-        (strcasecmp(method.c_str(), "get") == 0 || strcasecmp(method.c_str(), "post") == 0)) {
+    if (method_end != std::string::npos) {
+        std::string method = line.substr(0, method_end);
         size_t start = line.find_first_not_of(" \t", method_end);
         std::string target;
         if (start != std::string::npos)
             target = line.substr(start, line.find_first_of(" \t", start) - start);
-        if (starts_nocase(target, "http://")) {
+        if (starts_nocase(target, "http://") || starts_nocase(target, "https://") ||
+            (strcasecmp(method.c_str(), "connect") == 0 && !target.empty())) {
             url = target;
         } else if (has_host && !target.empty()) {
             size_t host_end = url.find_last_not_of('/');

@@ -9,8 +9,9 @@
 // that follow the name, up to CR or LF. Returns 1 when found, else 0.
 int find_header(const std::string& header, const char* name, std::string& value);
 
-// The URL of an HTTP request header: Host (or Referer) joined with the
-// target of a GET or POST request line; empty without Host and Referer.
+// The URL of an HTTP request header, for any method: an absolute http://
+// or https:// target, or CONNECT's host:port; else Host (or Referer)
+// joined with the target; empty when none of these.
 std::string request_url(const std::string& header);
 
 // Announced body length of a response header: the total of Content-Range,

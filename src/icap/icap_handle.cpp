@@ -5,6 +5,7 @@
 
 #include "daemon/log.h"
 #include "icap/early_reply.h"
+#include "icap/entity_order.h"
 #include "icap/entity_reader.h"
 #include "icap/icap_head.h"
 #include "icap/reply.h"
@@ -47,12 +48,20 @@ int icap_handle(int* fd) {
         vrx_log(log_level::error, "icap_handle: %s without Encapsulated header\n", g_request.method.c_str());
         return 400;
     }
+    if (!entities_frame_one_message(g_request)) {
+        // Two bodies or a body out of place: one reply cannot give one
+        // verdict for them, and what follows cannot be framed.
+        vrx_log(log_level::error, "icap_handle: Encapsulated items frame no single message\n");
+        return 400;
+    }
     vrx_log(log_level::debug, "icap_handle: enchain non empty\n");
     early_reply early(g_request, fd);
     int result = icap_dump_entities(g_request, fd, &early);
     alarm(0);
     if (early.started())
         return early.finish(result);
+    if (result == dump_failed && g_request.malformed)
+        return 400;
     if (result == dump_failed) {
         vrx_log(log_level::debug, "go out from icap_dump_entities with error (may be icap client close connection) \n");
         // What is left of a message that could not be read would be taken

@@ -15,7 +15,7 @@
 #include "daemon/log.h"
 #include "daemon/socket_io.h"
 #include "icap/reply_writer.h"
-#include "scan/scan_engine.h"
+#include "scan/engine_version.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"
 
@@ -52,6 +52,20 @@ bool read_integer(const char* text, long* value) {
     errno = 0;
     *value = strtol(text, &end, 0);
     return end != text && errno == 0;
+}
+
+// A decimal number and nothing else but blanks; false otherwise.
+bool read_decimal(const char* text, long* value) {
+    while (*text == ' ' || *text == '\t')
+        ++text;
+    if (*text < '0' || *text > '9')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    *value = strtol(text, &end, 10);
+    while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n')
+        ++end;
+    return *end == '\0' && errno == 0;
 }
 
 // Decimal digits up to the first non-digit, saturating.
@@ -112,7 +126,7 @@ int parse_header_line(const char* line, bool& encapsulated_seen) {
     if (name == "Preview:") {
         // A preview outside 0..INT32_MAX cannot be honoured: bad request.
         long preview = 0;
-        if (!read_integer(value, &preview) || preview < 0 || preview > INT32_MAX) {
+        if (!read_decimal(value, &preview) || preview < 0 || preview > INT32_MAX) {
             vrx_log(log_level::error, "error in parse icap header %s\n", line);
             return 400;
         }
@@ -145,6 +159,12 @@ int parse_header_line(const char* line, bool& encapsulated_seen) {
 
 void disarm_alarm() { alarm(0); }
 
+// A line that filled the buffer without its newline: its tail would be
+// read as a line of its own.
+bool line_cut(const char* line, int64_t n, size_t size) {
+    return static_cast<size_t>(n) >= size - 1 && line[n - 1] != '\n';
+}
+
 }  // namespace
 
 int icap_append_entity(request_state& state, const char* name, uint64_t offset) {
@@ -164,6 +184,10 @@ int icap_read_head(int* fd) {
         return 0;
     if (n == 0)
         return 1;
+    if (line_cut(line, n, sizeof line)) {
+        vrx_log(log_level::error, "ICAP request line too long\n");
+        return 400;
+    }
 
     std::vector<std::string> words = split_words(line, 3);
     if (words.size() < 3 ||
@@ -183,6 +207,10 @@ int icap_read_head(int* fd) {
                 return 0;
             if (n == 0 || first_word(line).empty())
                 return 1;
+            if (line_cut(line, n, sizeof line)) {
+                vrx_log(log_level::error, "ICAP header line too long\n");
+                return 400;
+            }
             vrx_log(log_level::headers, "icap header - %s\n", line);
             int result = parse_header_line(line, encapsulated_seen);
             if (result != 1)
@@ -196,7 +224,7 @@ int icap_read_head(int* fd) {
 std::string istag_text() {
     char text[128];
     snprintf(text, sizeof text, "\r\nISTAG: \"vorex-icapd%i.%i=%lu\"\r\n\r\n", version_major,
-             version_minor, virus_total);
+             version_minor, engine_version_number());
     return text;
 }
 
@@ -219,6 +247,7 @@ int send_options(int* fd) {
     char head[256];
     snprintf(head, sizeof head,
              "ICAP/1.0 200 OK\r\nMethods: RESPMOD, OPTIONS, REQMOD\r\nX-Include: X-Client-IP\r\n"
+             "X-Allow-Out: X-Infection-Found, X-Virus-ID, X-Violations-Found\r\n"
              "Service: Vorex (R) icapd %i.%i\r\n",
              version_major, version_minor);
     std::string reply = head;
@@ -228,8 +257,6 @@ int send_options(int* fd) {
         reply += "Allow: 204\r\nPreview: 0\r\nTransfer-Preview: *\r\nOptions-TTL: 3600\r\nEncapsulated: null-body=0";
     else
         reply += "Options-TTL: 3600\r\nEncapsulated: null-body=0";
-    if (scanning_configured())
-        configured_engine().refresh_istag();  // keeps the ISTAG number current
     reply += istag_text();
     if (!write_reply(fd, reply.data(), reply.size()))
         return 0;

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "icap/spool_files.h"
+
 request_state g_request;
 std::string g_last_temp_file;
 
@@ -39,6 +41,7 @@ void entity_record::release() {
     }
     if (!temp_path.empty()) {
         unlink(temp_path.c_str());
+        spool_files_forget(temp_path);
         temp_path.clear();
     }
     header.reset();

@@ -56,12 +56,14 @@ struct request_outcome {
     uint64_t body_bytes_received = 0;
     uint64_t body_bytes_sent = 0;
     double scan_seconds = 0;
+    int spool_errno = 0;   // why a body could not be written to the Cache folder
 };
 
 struct request_state {
     std::string method;
     std::string uri;
     std::string url;
+    bool url_unknown = false;      // a request header was read but gave no URL
     std::string version;
     std::string client_ip;
     std::string username;
@@ -71,6 +73,7 @@ struct request_state {
     bool allow_trailers = false;   // "Allow: trailers": ICAP trailer headers may end a reply
     int32_t preview = -1;
     bool close_requested = false;
+    bool malformed = false;        // the framing of the message was broken: 400 and a close
     std::list<entity_record> entities;
     std::vector<virus_entry> viruses_list;
     int32_t infection_type = 0;
@@ -92,6 +95,7 @@ struct request_state {
 // The record of the request being served by this process.
 extern request_state g_request;
 
-// Path of the temporary file this worker created last, removed by the
-// shutdown routine on a time-out or SIGTERM; empty when none.
+// Path of the temporary file this worker created last, as the scanner's
+// report lines name it; empty when none. Every file of the request is also
+// in the spool set (icap/spool_files.h) that the signal handlers empty.
 extern std::string g_last_temp_file;

@@ -61,7 +61,7 @@ void append_escaped(std::string& line, const std::string& text) {
     }
     for (char c : text) {
         auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte >= 0x7f) {
+        if (byte <= 0x20 || byte >= 0x7f || c == '%') {
             line += '%';
             line += hex[byte >> 4];
             line += hex[byte & 0x0f];

@@ -119,6 +119,10 @@ std::string metrics_text(const traffic_counters& c, const std::optional<worker_g
     out.family("vorex_scan_errors_total", "counter", "Bodies the scanner gave no verdict for.");
     out.sample("vorex_scan_errors_total", "", value(c.scan_errors));
 
+    out.family("vorex_cache_write_failures_total", "counter",
+               "Bodies answered with the error reply because the Cache folder could not take them.");
+    out.sample("vorex_cache_write_failures_total", "", value(c.cache_write_failures));
+
     out.family("vorex_scan_duration_seconds", "histogram", "Time spent waiting for the scanner per request.");
     out.histogram("vorex_scan_duration_seconds", "", c.scan_duration);
 
@@ -212,6 +216,7 @@ std::string status_page(const traffic_counters& c, const std::optional<worker_ga
         for (size_t a = 0; a < action_count; ++a)
             t.row(std::string("threats, ") + action_name(a), std::to_string(value(c.threats[a])));
         t.row("scan errors", std::to_string(value(c.scan_errors)));
+        t.row("Cache write failures", std::to_string(value(c.cache_write_failures)));
         uint64_t scans = value(c.scan_duration.count);
         char mean[32];
         snprintf(mean, sizeof mean, "%.1f ms",

@@ -4,7 +4,10 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <exception>
+#include <fcntl.h>
 #include <stdexcept>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,7 +17,9 @@
 #include "monitoring/access_log.h"
 #include "monitoring/metrics_server.h"
 #include "monitoring/traffic_counters.h"
+#include "scan/engine_version.h"
 #include "scan/vrx_client.h"
+#include "settings/config_load.h"
 #include "settings/icapd_config.h"
 #include "uwl_files/uwl_files.h"
 
@@ -46,7 +51,7 @@ void publish_load_figures(traffic_counters& counters) {
         counters.uwl_files_loaded[i].store(static_cast<int64_t>(category.black.size() + category.white.size()),
                                            std::memory_order_relaxed);
     }
-    counters.scanner_database_version.store(virus_total, std::memory_order_relaxed);
+    counters.scanner_database_version.store(engine_version_number(), std::memory_order_relaxed);
 }
 
 bool metrics_running() { return g_metrics_pid > 0 && kill(g_metrics_pid, 0) == 0; }
@@ -58,6 +63,14 @@ void stop_metrics() {
     g_metrics_address.clear();
 }
 
+// Starts the metrics process on the bound socket `fd` (closed here).
+void start_metrics_on(int fd) {
+    g_metrics_pid = metrics_server_start(fd);
+    close(fd);
+    if (g_metrics_pid > 0)
+        g_metrics_address = g_config.metrics_address;
+}
+
 // Starts the metrics process for MetricsAddress; false when the address
 // cannot be bound.
 bool start_metrics() {
@@ -66,12 +79,39 @@ bool start_metrics() {
     int fd = metrics_listen(g_config.metrics_endpoint);
     if (fd < 0)
         return false;
-    g_metrics_pid = metrics_server_start(fd);
-    close(fd);
-    if (g_metrics_pid > 0)
-        g_metrics_address = g_config.metrics_address;
+    start_metrics_on(fd);
     return true;
 }
+
+// The metrics socket bound for a reloaded configuration, served once it
+// takes over.
+int g_next_metrics_fd = -1;
+
+void drop_next_metrics() {
+    if (g_next_metrics_fd >= 0)
+        close(g_next_metrics_fd);
+    g_next_metrics_fd = -1;
+}
+
+// A reload whose access log or metrics address cannot be opened fails
+// before anything changes, as both do at start-up.
+void check_reload(const icapd_config& candidate) {
+    drop_next_metrics();
+    if (!candidate.access_log.empty()) {
+        int fd = open(candidate.access_log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0664);
+        if (fd < 0)
+            throw std::runtime_error("failed to open access log [" + candidate.access_log + "]: " + strerror(errno));
+        close(fd);
+    }
+    if (candidate.metrics_address.empty() ||
+        (candidate.metrics_address == g_metrics_address && metrics_running()))
+        return;
+    g_next_metrics_fd = metrics_listen(candidate.metrics_endpoint);
+    if (g_next_metrics_fd < 0)
+        throw std::runtime_error("failed to open MetricsAddress [" + candidate.metrics_address + "]");
+}
+
+bool g_metrics_restart_failed = false;
 
 void open_access_log() { access_log_open(g_config.access_log); }
 
@@ -110,14 +150,14 @@ void count(traffic_counters& c, const access_log_entry& entry, const request_sta
     } else if (entry.decision == "scan-error") {
         c.scan_errors.fetch_add(1, std::memory_order_relaxed);
     }
+    if (request.outcome.spool_errno != 0)
+        c.cache_write_failures.fetch_add(1, std::memory_order_relaxed);
     if (entry.scan_seconds > 0)
         c.scan_duration.observe(entry.scan_seconds);
     c.request_duration[method].observe(entry.total_seconds);
     c.body_bytes_received.fetch_add(entry.bytes_received, std::memory_order_relaxed);
     c.body_bytes_sent.fetch_add(entry.bytes_sent, std::memory_order_relaxed);
-    // A worker's OPTIONS reply refreshes the ISTAG number.
-    if (entry.method == "OPTIONS")
-        c.scanner_database_version.store(virus_total, std::memory_order_relaxed);
+    c.scanner_database_version.store(engine_version_number(), std::memory_order_relaxed);
 }
 
 // The path of the ICAP URI: "/respmod" of "icap://127.0.0.1:1344/respmod".
@@ -136,6 +176,7 @@ void monitoring_start() {
     traffic_counters& counters = *shared_counters();
     counters.start_time.store(now_seconds(), std::memory_order_relaxed);
     publish_load_figures(counters);
+    set_reload_check(check_reload);
     try {
         open_access_log();
         if (!start_metrics())
@@ -152,26 +193,44 @@ void monitoring_reloaded(bool ok) {
     if (!counters)
         return;
     (ok ? counters->reloads_ok : counters->reloads_failed).fetch_add(1, std::memory_order_relaxed);
-    if (!ok)
+    if (!ok) {
+        drop_next_metrics();
         return;
+    }
     publish_load_figures(*counters);
     try {
         open_access_log();
     } catch (const std::exception& e) {
-        // Rotation trouble must not stop the daemon: it runs without the log.
+        // Opened a moment ago by the reload check: only a race gets here.
         vrx_log(log_level::error, "%s\n", e.what());
     }
-    if (g_metrics_address != g_config.metrics_address || !metrics_running()) {
+    if (g_next_metrics_fd >= 0) {
         stop_metrics();
-        start_metrics();
+        start_metrics_on(g_next_metrics_fd);
+        g_next_metrics_fd = -1;
+    } else if (g_config.metrics_address.empty()) {
+        stop_metrics();
     }
+}
+
+void monitoring_tick() {
+    if (g_metrics_address.empty() || metrics_running())
+        return;
+    g_metrics_pid = -1;
+    if (!g_metrics_restart_failed)
+        vrx_log(log_level::error, "the metrics process ended: starting a new one on %s\n", g_metrics_address.c_str());
+    int fd = metrics_listen(g_config.metrics_endpoint);
+    if (fd >= 0)
+        start_metrics_on(fd);
+    // Tried again every second; said once.
+    g_metrics_restart_failed = g_metrics_pid <= 0;
 }
 
 void monitoring_connection_started(int fd) { g_peer = peer_address(fd); }
 
-void monitoring_request_finished(const request_state& request, int code) {
-    if (request.method.empty() && request.outcome.status == 0)
-        return;   // the client left before sending a request
+namespace {
+
+void log_and_count(const request_state& request, int code) {
     traffic_counters* counters = shared_counters();
     if (!counters && !access_log_enabled())
         return;
@@ -194,4 +253,14 @@ void monitoring_request_finished(const request_state& request, int code) {
     access_log_write(entry);
     if (counters)
         count(*counters, entry, request);
+}
+
+}  // namespace
+
+void monitoring_request_finished(const request_state& request, int code) {
+    if (request.method.empty() && request.outcome.status == 0)
+        return;   // the client left before sending a request
+    log_and_count(request, code);
+    // Off the request path: the reply has gone out.
+    engine_version_refresh_if_due();
 }

@@ -10,8 +10,13 @@
 void monitoring_start();
 
 // Parent, after each reload: counts it, reopens the access log (rotation)
-// and follows a changed MetricsAddress.
+// and follows a changed MetricsAddress. A reload whose access log or
+// MetricsAddress cannot be opened fails before the new settings apply.
 void monitoring_reloaded(bool ok);
+
+// Parent, once per turn of its loop (at least once a second): starts a new
+// metrics process when the one serving has ended, and logs it.
+void monitoring_tick();
 
 // Worker, when it takes a connection: keeps the peer's address for the
 // access log (the worker table counts the connection).

@@ -57,6 +57,7 @@ struct traffic_counters {
     counter_cell decisions[max_decisions];
     counter_cell threats[action_count];
     counter_cell scan_errors;
+    counter_cell cache_write_failures;   // bodies the Cache folder could not take
     duration_histogram scan_duration;
     duration_histogram request_duration[method_label_count];
     counter_cell body_bytes_received;

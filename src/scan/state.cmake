@@ -1,1 +1,1 @@
-list(APPEND vrx_sources scan_state.cpp)
+list(APPEND vrx_sources scan_state.cpp engine_version.cpp)

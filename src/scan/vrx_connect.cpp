@@ -9,10 +9,12 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include "daemon/log.h"
+#include "daemon/socket_io.h"
 #include "settings/icapd_config.h"
 
 namespace {
@@ -27,6 +29,59 @@ const char* address_type_name(int32_t type)
     case DAEMON_ADDR_LOCAL: return "local";
     default: return "???";
     }
+}
+
+int timeout_seconds()
+{
+    return g_config.timeout < 1 ? -1 : g_config.timeout;
+}
+
+// A local socket whose backlog is full does not take a non-blocking
+// connect at all (EAGAIN); a blocking one waits at most its send time-out.
+bool connect_local_blocking(int fd, const sockaddr* address, socklen_t length)
+{
+    timeval limit{timeout_seconds() < 0 ? 0 : timeout_seconds(), 0};
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0)
+        return false;
+    bool connected = connect(fd, address, length) == 0;
+    if (!connected && (errno == EAGAIN || errno == EINPROGRESS))
+        errno = ETIMEDOUT;
+    timeval none{0, 0};
+    int saved = errno;
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+    errno = saved;
+    return connected;
+}
+
+// Connects without waiting longer than Timeout (0: no limit) for the peer
+// to accept: a silent address must not hold a scan, an OPTIONS or the
+// start-up for the kernel's own time-out. The socket stays blocking.
+bool connect_within_timeout(int fd, const sockaddr* address, socklen_t length)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return false;
+    if (connect(fd, address, length) != 0) {
+        if (errno == EAGAIN && address->sa_family == AF_UNIX)
+            return fcntl(fd, F_SETFL, flags) == 0 && connect_local_blocking(fd, address, length);
+        if (errno != EINPROGRESS)
+            return false;
+        int ready = wait_writable(fd, timeout_seconds());
+        if (ready <= 0) {
+            if (ready == 0)
+                errno = ETIMEDOUT;
+            return false;
+        }
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+            return false;
+        if (error != 0) {
+            errno = error;
+            return false;
+        }
+    }
+    return fcntl(fd, F_SETFL, flags) == 0;
 }
 
 int connect_inet(const DaemonAddress& address)
@@ -49,7 +104,7 @@ int connect_inet(const DaemonAddress& address)
             last_error = errno;
             continue;
         }
-        if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0)
+        if (connect_within_timeout(fd, ai->ai_addr, ai->ai_addrlen))
             break;
         last_error = errno;
         close(fd);
@@ -73,7 +128,7 @@ int connect_local(const DaemonAddress& address)
     sun.sun_family = AF_UNIX;
     // At most 103 bytes of the path, always terminated.
     strncpy(sun.sun_path, address.host.c_str(), std::min<size_t>(103, sizeof sun.sun_path - 1));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0) {
+    if (!connect_within_timeout(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun)) {
         vrx_log(log_level::info, "error in open connection with %s: %s\n",
                 address.host.c_str(), strerror(errno));
         close(fd);

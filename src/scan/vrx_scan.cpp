@@ -15,6 +15,7 @@
 
 #include "daemon/log.h"
 #include "daemon/socket_io.h"
+#include "icap/spool_files.h"
 #include "scan/file_with_path.h"
 #include "scan/scan_report.h"
 #include "scan/scan_session.h"
@@ -240,9 +241,11 @@ bool receive_cured_object(int* fd, entity_record& entity)
     }
     std::string saved_last_temp = g_last_temp_file;
     g_last_temp_file = new_path;
+    spool_files_add(new_path);
     auto finish = [&](bool ok) {
         if (!ok)
             unlink(new_path.c_str());
+        spool_files_forget(new_path);   // removed, or renamed to the body's path
         g_last_temp_file = saved_last_temp;
         return ok;
     };

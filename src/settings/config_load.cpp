@@ -199,6 +199,28 @@ void parse_config(const config_reader& read, icapd_config& cfg)
     cfg.quarantine_path_max = path_limit(cfg.path_to_quarantine, _PC_PATH_MAX, 1024);
 }
 
+namespace {
+
+void (*g_reload_check)(const icapd_config&) = nullptr;
+
+// The listening socket is opened once, at start-up: a reload keeps it and
+// says so, and the configuration in force names the address really served.
+void keep_listening_address(icapd_config& candidate)
+{
+    if (candidate.bind_address == g_config.bind_address && candidate.bind_port == g_config.bind_port)
+        return;
+    vrx_log(log_level::warn,
+            "BindAddress/BindPort changed to %s:%s: the daemon keeps listening on %s:%s until it is restarted\n",
+            candidate.bind_address.c_str(), candidate.bind_port.c_str(), g_config.bind_address.c_str(),
+            g_config.bind_port.c_str());
+    candidate.bind_address = g_config.bind_address;
+    candidate.bind_port = g_config.bind_port;
+}
+
+}  // namespace
+
+void set_reload_check(void (*check)(const icapd_config& candidate)) { g_reload_check = check; }
+
 void vrxid_init(int argc, char** argv)
 {
     if (argc != -1) {
@@ -226,6 +248,8 @@ void vrxid_init(int argc, char** argv)
             load_from_file(candidate);
         else
             load_from_agent(candidate);
+        if (argc == -1 && g_reload_check)
+            g_reload_check(candidate);
     } catch (...) {
         uwl_files_put_back(std::move(lists_in_force));
         if (log_target() != log_in_force) {
@@ -236,6 +260,8 @@ void vrxid_init(int argc, char** argv)
         }
         throw;
     }
+    if (argc == -1)
+        keep_listening_address(candidate);
     g_config = std::move(candidate);
     install_log(g_config);
     socket_io_set_timeout(g_config.timeout);

@@ -11,5 +11,11 @@
 // -h, -v and a bad command line end the process.
 void vrxid_init(int argc, char** argv);
 
+struct icapd_config;
+// Runs on a reloaded configuration before it replaces the one in force;
+// what it throws fails the reload like a bad setting (resources such as
+// the access log or the metrics address that must open first).
+void set_reload_check(void (*check)(const icapd_config& candidate));
+
 // Releases everything the last load allocated (lists, match blocks, rules).
 void vrxid_release();

@@ -89,6 +89,7 @@ struct icapd_config {
     std::string path_to_quarantine = "/var/vorex/infected";
     int32_t quarantine_files_mode = 432;
     int32_t timeout = 60;
+    int32_t min_body_rate = 512;   // bytes/s a body must average after the heads; 0: off
     bool send_mail = false;
     std::string mail_command = "/usr/sbin/sendmail -i -bm -f vorex -- %s";
     int32_t mail_cache = 60;

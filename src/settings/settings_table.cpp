@@ -274,6 +274,7 @@ void register_settings(param_registry& reg, icapd_config& cfg)
     global_key(reg, "PathToQuarantine", store(cfg.path_to_quarantine), "/var/vorex/infected");
     global_key(reg, "QuarantineFilesMode", store(cfg.quarantine_files_mode), 432);
     global_key(reg, "Timeout", store(cfg.timeout), 60);
+    global_key(reg, "MinBodyRate", int_in_range(cfg.min_body_rate, "MinBodyRate", 0, INT32_MAX), 512);
     global_key(reg, "SendMail", store(cfg.send_mail), false);
     global_key(reg, "MailCommand", store(cfg.mail_command),
                "/usr/sbin/sendmail -i -bm -f vorex -- %s");

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "icap/message_fixture.h"
+#include "icap/spool_files.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ protected:
 };
 
 TEST_F(entity_reader_test, headers_and_chunks_are_read) {
-    ASSERT_EQ(dump(respmod("zz\r\n5;ext=1\r\nhello\r\n6\r\n world\r\n0\r\n\r\n")), dump_second_pass);
+    ASSERT_EQ(dump(respmod("5;ext=1\r\nhello\r\n6 \r\n world\r\n0\r\n\r\n")), dump_second_pass);
     EXPECT_EQ(g_request.url, "www.example.org/dir/file.bin");
     EXPECT_EQ(g_request.content_type, "application/octet-stream");
     EXPECT_EQ(g_request.content_length, 11);
@@ -70,6 +71,62 @@ TEST_F(entity_reader_test, bad_input_is_a_read_failure) {
         add_entities(r.entities);
         EXPECT_EQ(dump(r.bytes), dump_failed) << r.what;
     }
+}
+
+TEST_F(entity_reader_test, broken_framing_is_malformed) {
+    // Each makes the request a 400 with a close: what follows could not be
+    // told apart from the body or the next request.
+    struct row {
+        const char* what;
+        std::string bytes;
+        uint64_t null_body;   // offset of a null-body after the header; 0: a chunked body follows
+    };
+    const std::string header = "GET / HTTP/1.1\r\nHost: h\r\n\r\n";
+    const row rows[] = {
+        {"no CRLF after chunk data", header + "5\r\nhelloabc\r\n0\r\n\r\n", 0},
+        {"bytes after chunk data", header + "5\r\nhello\r\n\r\n0\r\n\r\n", 0},
+        {"chunk size without digits", header + "zz\r\n5\r\nhello\r\n0\r\n\r\n", 0},
+        {"empty chunk-size line", header + "\r\n5\r\nhello\r\n0\r\n\r\n", 0},
+        {"junk after the size", header + "5x\r\nhello\r\n0\r\n\r\n", 0},
+        {"negative size", header + "-5\r\nhello\r\n0\r\n\r\n", 0},
+        {"chunk-size line over the buffer", header + "5;" + std::string(5000, 'e') + "\r\nhello\r\n0\r\n\r\n", 0},
+        {"header without its empty line", header, header.size() - 2},
+        {"header running into what follows", header + "OPTIONS icap://h/ ICAP/1.0\r\n\r\n", header.size() + 30},
+    };
+    for (const row& r : rows) {
+        reset();
+        g_request.method = "REQMOD";
+        add_entities({{"req-hdr", 0}});
+        g_request.entities.emplace_back(r.null_body ? "null-body" : "req-body", r.null_body ? r.null_body : header.size());
+        EXPECT_EQ(dump(r.bytes), dump_failed) << r.what;
+        EXPECT_TRUE(g_request.malformed) << r.what;
+    }
+}
+
+TEST_F(entity_reader_test, every_spool_file_goes_with_the_signal_handlers) {
+    // Two body files of one request, as the Timeout alarm or SIGTERM finds
+    // them: the handlers remove both, not only the last one created.
+    entity_record& first = g_request.entities.emplace_back("res-body", 0);
+    entity_record& second = g_request.entities.emplace_back("res-body", 0);
+    creat_tmp_file(first);
+    creat_tmp_file(second);
+    ASSERT_EQ(cache_files(), 2);
+    spool_files_remove_all();
+    EXPECT_EQ(cache_files(), 0);
+    // A file removed by its owner is forgotten: a later handler run
+    // removes no file of the same name created since.
+    g_request.entities.clear();
+    entity_record& third = g_request.entities.emplace_back("res-body", 0);
+    creat_tmp_file(third);
+    std::string path = third.temp_path;
+    g_request.entities.clear();
+    ASSERT_EQ(cache_files(), 0);
+    FILE* other = fopen(path.c_str(), "w");
+    ASSERT_NE(other, nullptr);
+    fclose(other);
+    spool_files_remove_all();
+    EXPECT_EQ(cache_files(), 1);
+    unlink(path.c_str());
 }
 
 TEST_F(entity_reader_test, black_host_in_preview_ieof_is_blocked_at_once) {

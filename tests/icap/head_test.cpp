@@ -94,8 +94,10 @@ TEST_F(head_test, header_values) {
         bool close;
     } cases[] = {
         {"", 1, -1, 0, false},
-        {"Preview: 0x10\r\n", 1, 16, 0, false},
-        {"Preview: 010\r\n", 1, 8, 0, false},
+        // Decimal only: no base prefixes, nothing after the digits.
+        {"Preview: 0x10\r\n", 400, -1, 0, false},
+        {"Preview: 010\r\n", 1, 10, 0, false},
+        {"Preview: 12abc\r\n", 400, -1, 0, false},
         {"Preview: 4096\r\n", 1, 4096, 0, false},
         {"preview: 5\r\n", 1, -1, 0, false},  // names are case-sensitive
         {"Preview: none\r\n", 400, -1, 0, false},
@@ -161,10 +163,28 @@ TEST_F(head_test, client_leaves) {
     EXPECT_EQ(g_request.method, "OPTIONS");
 }
 
-TEST_F(head_test, over_long_header_line_is_read_in_pieces) {
-    std::string first = "X-Padding: ";
-    first += std::string(4095 - first.size(), 'a');
-    EXPECT_EQ(read_head("REQMOD icap://h/s ICAP/1.0\r\n" + first + "Preview: 7\r\n\r\n"), 1);
+TEST_F(head_test, over_long_line_is_refused) {
+    // A line longer than the line buffer is refused whole: its tail is
+    // never read as a header of its own (here an Encapsulated hidden in
+    // another header's value), nor is a long request line cut.
+    std::string padding = "X-Padding: ";
+    padding += std::string(4095 - padding.size(), 'a');
+    const std::string cases[] = {
+        "REQMOD icap://h/s ICAP/1.0\r\n" + padding + "Encapsulated: req-hdr=0, null-body=10\r\n\r\n",
+        "REQMOD icap://h/s ICAP/1.0\r\n" + padding + "a\r\n\r\n",
+        "REQMOD icap://h/" + std::string(5000, 's') + " ICAP/1.0\r\n\r\n",
+    };
+    for (const std::string& c : cases) {
+        SetUp();
+        EXPECT_EQ(read_head(c), 400) << c.substr(0, 40);
+        EXPECT_TRUE(g_request.entities.empty());
+        TearDown();
+    }
+    // A line that just fits is read as it is.
+    SetUp();
+    std::string fits = "X-Padding: ";
+    fits += std::string(4093 - fits.size(), 'a') + "\r\n";
+    EXPECT_EQ(read_head("REQMOD icap://h/s ICAP/1.0\r\n" + fits + "Preview: 7\r\n\r\n"), 1);
     EXPECT_EQ(g_request.preview, 7);
 }
 
@@ -179,6 +199,7 @@ TEST_F(head_test, pipelined_request_stays_buffered) {
 TEST_F(head_test, options_reply) {
     const std::string start =
         "ICAP/1.0 200 OK\r\nMethods: RESPMOD, OPTIONS, REQMOD\r\nX-Include: X-Client-IP\r\n"
+        "X-Allow-Out: X-Infection-Found, X-Virus-ID, X-Violations-Found\r\n"
         "Service: Vorex (R) icapd 6.0\r\n";
     struct {
         bool keep_alive, use_preview;

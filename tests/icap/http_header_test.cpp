@@ -17,10 +17,16 @@ TEST(http_header, request_url) {
         {"GET /p HTTP/1.1\r\nReferer: http://r.example/from\r\n\r\n", "http://r.example/from/p"},
         {"GET /p HTTP/1.1\r\nX: y\r\n\r\n", ""},
         {"GET http://abs.example/p HTTP/1.0\r\nX: y\r\n\r\n", "http://abs.example/p"},
-        // Only the first line is the request line, and only GET or POST.
-        {"HEAD /p HTTP/1.1\r\nHost: h.example\r\nGetX: http://innocent.example/\r\n\r\n", "h.example"},
+        // Only the first line is the request line, whatever its method.
+        {"HEAD /p HTTP/1.1\r\nHost: h.example\r\nGetX: http://innocent.example/\r\n\r\n", "h.example/p"},
         {"GET /p HTTP/1.1\r\nHost: h.example\r\nget http://innocent.example/\r\n\r\n", "h.example/p"},
-        {"GETX http://innocent.example/ HTTP/1.1\r\nHost: h.example\r\n\r\n", "h.example"},
+        // An absolute target or CONNECT's authority wins over a lying Host,
+        // and a missing one.
+        {"HEAD http://bad.example/ HTTP/1.1\r\nHost: good.example\r\n\r\n", "http://bad.example/"},
+        {"PUT http://bad.example/upload HTTP/1.1\r\n\r\n", "http://bad.example/upload"},
+        {"GET https://bad.example/x HTTP/1.1\r\nHost: bad.example\r\n\r\n", "https://bad.example/x"},
+        {"CONNECT bad.example:443 HTTP/1.1\r\nHost: good.example\r\n\r\n", "bad.example:443"},
+        {"OPTIONS * HTTP/1.1\r\nHost: h.example\r\n\r\n", "h.example/*"},
         // A name inside another header's value is no header.
         {"GET /p HTTP/1.1\r\nX-Note: Host: evil.example\r\nHost: h.example\r\n\r\n", "h.example/p"},
     };

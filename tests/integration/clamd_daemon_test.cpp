@@ -2,13 +2,17 @@
 // transports (descriptor and stream, local socket and TCP), clamd's limits,
 // clamd going away and coming back, and the ISTAG following its database.
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "integration/daemon_harness.h"
+#include "scan/engine_version.h"
 #include "support/clamd_launch.h"
 
 namespace {
@@ -215,6 +219,48 @@ TEST_F(clamd_daemon, stream_over_the_size_limit_is_a_skipped_object)
     }
 }
 
+// EICAR at the start and after padding, on the local socket (descriptor)
+// and over TCP (stream), with Debian's limits and with small ones. Found
+// within the limits; over them the body is a skipped object, which
+// SkipObject = report blocks and the default passes unscanned.
+TEST_F(clamd_daemon, eicar_over_and_under_the_size_limits)
+{
+    clamd_process debian(42, debian_limits);
+    ASSERT_TRUE(debian.start());
+    const size_t mib = 1024 * 1024;
+    const struct {
+        const char* name;
+        clamd_process& engine;
+        size_t padding;
+        bool found;
+    } cases[] = {
+        {"debian, at the start", debian, 0, true},
+        {"debian, after 3.5 MiB", debian, 7 * mib / 2, true},
+        {"debian, after 30 MiB", debian, 30 * mib, false},
+        {"small, at the start", clamd, 0, true},
+        {"small, after 3.5 MiB", clamd, 7 * mib / 2, false},
+        {"small, after 30 MiB", clamd, 30 * mib, false},
+    };
+    for (const auto& c : cases) {
+        const std::string body = std::string(c.padding, 'p') + "\n" + eicar();
+        for (bool tcp : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (tcp ? ", tcp" : ", local"));
+            const std::string address = tcp ? c.engine.inet_address() : c.engine.local_address();
+            start(address, "[Actions]\nSkipObject = report\n");
+            std::string reply = exchange(make_message("RESPMOD", body, -1));
+            EXPECT_NE(reply.find(c.found ? "<title>Access denied</title>" : "<title>Content could not be checked</title>"),
+                      std::string::npos) << reply.substr(0, 600);
+            EXPECT_EQ(reply.find(eicar()), std::string::npos);
+            if (c.found)
+                continue;
+            start(address);
+            reply = exchange(make_message("RESPMOD", body, -1));
+            EXPECT_EQ(reply.rfind("ICAP/1.0 200 OK\r\n", 0), 0u);
+            EXPECT_NE(reply.find(eicar()), std::string::npos) << "the default passes a skipped object unscanned";
+        }
+    }
+}
+
 TEST_F(clamd_daemon, incurable_actions)
 {
     std::filesystem::create_directories(daemon.path("q"));
@@ -270,8 +316,53 @@ TEST_F(clamd_daemon, istag_follows_the_database_version)
     start(clamd.inet_address());
     EXPECT_NE(daemon.exchange(options).find("\r\nISTAG: \"vorex-icapd6.0=42\"\r\n\r\n"), std::string::npos);
     ASSERT_TRUE(clamd.reload_database(43));
-    std::string reply = daemon.exchange(options);
-    EXPECT_NE(reply.find("\r\nISTAG: \"vorex-icapd6.0=43\"\r\n\r\n"), std::string::npos) << reply;
+    // A worker asks clamd after a reply once the number is older than its
+    // refresh age; OPTIONS itself never waits on clamd.
+    std::string reply;
+    EXPECT_TRUE(wait_until([&] {
+        reply = daemon.exchange(options);
+        return reply.find("\r\nISTAG: \"vorex-icapd6.0=43\"\r\n\r\n") != std::string::npos;
+    }, static_cast<int>(engine_version_max_age + 15) * 1000)) << reply;
+}
+
+// A clamd that takes connections and never answers: start-up waits at most
+// Timeout for it, and OPTIONS, also right after a reload, never waits.
+TEST_F(clamd_daemon, silent_clamd_delays_neither_options_nor_a_reload)
+{
+    int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int port = daemon_harness::free_port();
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(listen(silent, 64), 0);
+    start("inet:" + std::to_string(port) + "@127.0.0.1", "[Daemon]\nTimeout = 3\n");
+    // Well below Timeout: a reply that waited on clamd comes too late.
+    constexpr int prompt_ms = 2000;
+    // After the reload the worker that sent a reply asks clamd, which holds
+    // that connection's next request: each request on a connection of its own.
+    for (bool after_reload : {false, true}) {
+        int fd = daemon.connect();
+        ASSERT_GE(fd, 0);
+        for (int round = 0; round < 2; ++round) {
+            if (after_reload && round > 0) {
+                close(fd);
+                fd = daemon.connect();
+            }
+            ASSERT_TRUE(daemon_harness::send_all(fd, options));
+            std::string reply = daemon_harness::read_until(fd, "\r\n\r\n", prompt_ms);
+            EXPECT_EQ(reply.rfind("ICAP/1.0 200 OK\r\n", 0), 0u) << after_reload << round << reply;
+            EXPECT_NE(reply.find("\r\nISTAG: \"vorex-icapd6.0=0\"\r\n\r\n"), std::string::npos) << reply;
+        }
+        close(fd);
+        if (!after_reload) {
+            daemon.signal(SIGHUP);
+            EXPECT_TRUE(wait_until([&] { return daemon.log().find("Received SIGHUP") != std::string::npos; }));
+        }
+    }
+    EXPECT_TRUE(daemon.running());
+    close(silent);
 }
 
 } // namespace

@@ -25,6 +25,7 @@ const std::string options_request = "OPTIONS icap://127.0.0.1/vorex ICAP/1.0\r\n
 const std::string istag = "\r\nISTAG: \"vorex-icapd6.0=0\"\r\n\r\n";
 const std::string options_start =
     "ICAP/1.0 200 OK\r\nMethods: RESPMOD, OPTIONS, REQMOD\r\nX-Include: X-Client-IP\r\n"
+    "X-Allow-Out: X-Infection-Found, X-Virus-ID, X-Violations-Found\r\n"
     "Service: Vorex (R) icapd 6.0\r\n";
 const std::string options_reply = options_start +
     "Allow: 204\r\nPreview: 0\r\nTransfer-Preview: *\r\nOptions-TTL: 3600\r\nEncapsulated: null-body=0" + istag;

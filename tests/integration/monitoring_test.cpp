@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
@@ -19,6 +20,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -198,8 +200,8 @@ TEST_F(monitoring, known_sequence_gives_one_line_each_and_exact_counters) {
          {"RESPMOD", "/respmod", "200", site.c_str(), "10", "10", "pass", "-"}},
         {reqmod("black.example", "/x"), "ICAP/1.0 200 OK",
          {"REQMOD", "/reqmod", "200", "black.example/x", "0", nullptr, "block-host", "-"}},
-        {reqmod("bad.example", "/a%20b"), "ICAP/1.0 200 OK",
-         {"REQMOD", "/reqmod", "200", "bad.example/a%20b", "0", nullptr, "block-category:porno", "-"}},
+        {reqmod("bad.example", "/a%20b"), "ICAP/1.0 200 OK",   // the sign itself is escaped: %25
+         {"REQMOD", "/reqmod", "200", "bad.example/a%2520b", "0", nullptr, "block-category:porno", "-"}},
         {respmod("not really a png", "image/png", true), "ICAP/1.0 200 OK",
          {"RESPMOD", "/respmod", "200", site.c_str(), "16", nullptr, "block-mime", "-"}},
         {respmod("head " + eicar() + " tail", "application/octet-stream", true), "ICAP/1.0 200 OK",
@@ -317,6 +319,85 @@ TEST_F(monitoring, counters_survive_a_killed_worker_and_a_reload_that_reopens_th
     std::vector<std::string> lines = access_lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(" REQMOD /reqmod 200 www.example.org/ 0 0 pass - "), std::string::npos) << lines[0];
+}
+
+// A reload whose access log or metrics address cannot be opened fails and
+// keeps both; a metrics process that dies is replaced within about a second.
+TEST_F(monitoring, unopenable_log_or_endpoint_fails_the_reload_and_a_dead_endpoint_returns) {
+    start(false, "SpareWorkers = 0\n");
+    const std::vector<pid_t> metrics_process = daemon.children();
+    ASSERT_EQ(metrics_process.size(), 1u);
+    int taken = socket(AF_INET, SOCK_STREAM, 0);   // holds the port the second case asks for
+    int taken_port = daemon_harness::free_port();
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(taken_port));
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    const std::string rest = "BlackHosts = " + daemon.path("black") + "\nSpareWorkers = 0\n";
+    const struct {
+        const char* name;
+        std::string settings;
+        const char* logged;
+    } bad[] = {
+        {"access log in a missing folder",
+         "AccessLog = " + daemon.path("missing") + "/access.log\nMetricsAddress = inet:" +
+             std::to_string(metrics_port) + "@127.0.0.1\n",
+         "failed to open access log"},
+        {"metrics address in use",
+         "AccessLog = " + access_log_path() + "\nMetricsAddress = inet:" + std::to_string(taken_port) + "@127.0.0.1\n",
+         "failed to open MetricsAddress"},
+    };
+    int failed = 0;
+    for (const auto& c : bad) {
+        daemon.write_config(c.settings + rest);
+        daemon.signal(SIGHUP);
+        ++failed;
+        ASSERT_TRUE(wait_until([&] {
+            return metrics()[R"(vorex_reloads_total{result="failed"})"] == std::to_string(failed);
+        })) << c.name;
+        EXPECT_NE(daemon.log().find(c.logged), std::string::npos) << c.name;
+        EXPECT_EQ(daemon.exchange(options).rfind("ICAP/1.0 200 OK", 0), 0u) << c.name;
+        EXPECT_TRUE(wait_until([&] { return access_lines().size() == static_cast<size_t>(failed); })) << c.name;
+    }
+    close(taken);
+    EXPECT_EQ(metrics()[R"(vorex_reloads_total{result="ok"})"], "0");
+
+    kill(metrics_process[0], SIGKILL);
+    EXPECT_TRUE(wait_until([&] { return kill(metrics_process[0], 0) != 0; }));
+    EXPECT_TRUE(wait_until([&] { return metrics()[R"(vorex_reloads_total{result="failed"})"] == "2"; }));
+    EXPECT_NE(daemon.log().find("the metrics process ended: starting a new one"), std::string::npos);
+}
+
+// A body the full Cache folder cannot take gets the error reply as before;
+// the log says why, once, and the metrics count it.
+TEST_F(monitoring, full_cache_folder_is_logged_once_and_counted) {
+    const std::string cache = daemon.path("cache");
+    std::filesystem::create_directories(cache);
+    if (mount("tmpfs", cache.c_str(), "tmpfs", 0, "size=128k") != 0)
+        GTEST_SKIP() << "a small tmpfs cannot be mounted on the Cache folder here: " << strerror(errno);
+    struct unmount_at_end {
+        std::string path;
+        ~unmount_at_end() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{cache};
+    start(false);
+
+    std::string reply = daemon.exchange(respmod(std::string(400 * 1024, 'a'), "text/plain", false));
+    EXPECT_EQ(reply.rfind("ICAP/1.0 200 OK\r\n", 0), 0u) << reply;
+    EXPECT_NE(reply.find("Encapsulated: null-body=0"), std::string::npos) << reply;
+    const std::string reason = "cannot write a body to the Cache folder " + cache + "/: No space left on device";
+    EXPECT_TRUE(wait_until([&] { return metrics()["vorex_cache_write_failures_total"] == "1"; }));
+    std::string log = daemon.log();
+    EXPECT_EQ(log.find(reason), log.rfind(reason)) << "logged more than once";
+    EXPECT_NE(log.find(reason), std::string::npos) << log;
+    EXPECT_EQ(std::filesystem::directory_iterator(cache), std::filesystem::directory_iterator());
+
+    // The space is free again: the next body passes.
+    std::string small = daemon.exchange(respmod(std::string(100 * 1024, 'b'), "text/plain", false));
+    EXPECT_EQ(small.rfind("ICAP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(small.find("null-body=0"), std::string::npos) << small.substr(0, 300);
+    EXPECT_EQ(metrics()["vorex_cache_write_failures_total"], "1");
 }
 
 // A reload follows a new MetricsAddress; the new metrics process holds no

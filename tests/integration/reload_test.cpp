@@ -120,4 +120,30 @@ TEST_F(reload_test, failed_reloads_keep_everything_in_force)
     EXPECT_EQ(count_of(d.log(), stays_in_force), failed);
 }
 
+// The listening socket is opened once: a reload that changes BindPort or
+// BindAddress says that it keeps the one it has, and it keeps serving there.
+TEST_F(reload_test, changed_listening_address_is_kept_with_a_warning)
+{
+    d.write_config("[Log]\nLogLevel = 1\n");
+    ASSERT_TRUE(d.start()) << d.log();
+    const int other_port = daemon_harness::free_port();
+    const std::string warning = "keeps listening on 127.0.0.1:" + std::to_string(d.port()) + " until it is restarted";
+    const struct {
+        const char* name;
+        std::string extra;
+    } changes[] = {
+        {"port", "BindPort = " + std::to_string(other_port) + "\n"},
+        {"address", "BindAddress = 127.0.0.2\n"},
+    };
+    size_t warned = 0;
+    for (const auto& c : changes) {
+        d.write_config("[Log]\nLogLevel = 1\n[Daemon]\n" + c.extra);
+        d.signal(SIGHUP);
+        ASSERT_TRUE(wait_until([&] { return count_of(d.log(), warning) > warned; }, 10000)) << c.name << d.log();
+        ++warned;
+        EXPECT_EQ(d.exchange(options_request).rfind("ICAP/1.0 200 OK", 0), 0u) << c.name;
+    }
+    EXPECT_EQ(count_of(d.log(), stays_in_force), 0u);
+}
+
 }  // namespace

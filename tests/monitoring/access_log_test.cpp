@@ -46,9 +46,9 @@ TEST(access_log_line, fields_in_order_with_escaped_texts) {
              e.status = 0;
          },
          "10.0.0.1 - - - - 1234 99 - - 13 30\n"},
-        {"blank, control and non-ASCII bytes",
+        {"blank, control, non-ASCII bytes and the escape sign itself",
          [](access_log_entry& e) { e.url = "h/a b\tc\r\n\x7f\xc3\xa9%41"; },
-         "10.0.0.1 RESPMOD /respmod 200 h/a%20b%09c%0D%0A%7F%C3%A9%41 1234 99 virus:report EICAR;Other 13 30\n"},
+         "10.0.0.1 RESPMOD /respmod 200 h/a%20b%09c%0D%0A%7F%C3%A9%2541 1234 99 virus:report EICAR;Other 13 30\n"},
         {"threat names with blanks", [](access_log_entry& e) { e.threats = "Win.Test 1;B"; },
          "10.0.0.1 RESPMOD /respmod 200 www.example.org/a 1234 99 virus:report Win.Test%201;B 13 30\n"},
     };

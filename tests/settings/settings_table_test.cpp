@@ -35,6 +35,7 @@ struct settings_table : ::testing::Test {
             {"WhiteHosts", "/wh"},      {"MaxBlocksize", "1b"},        {"BindPort", "1"},
             {"BindAddress", "::1"},     {"VorexAddress", "local:/s"},  {"PathToQuarantine", "/q"},
             {"QuarantineFilesMode", "1"}, {"Timeout", "1"},            {"SendMail", "yes"},
+            {"MinBodyRate", "0"},
             {"MailCommand", "m"},       {"MailCache", "1"},            {"AclList", "/a"},
             {"SendStat", "yes"},        {"KeepAlive", "no"},           {"UsePreview", "no"},
             {"SendMailUwlBlock", "yes"}, {"MaxWorkers", "9"},          {"SpareWorkers", "1"},
@@ -108,6 +109,7 @@ TEST_F(settings_table, registration_sets_every_default)
     EXPECT_EQ(cfg.path_to_quarantine, "/var/vorex/infected");
     EXPECT_EQ(cfg.quarantine_files_mode, 432);
     EXPECT_EQ(cfg.timeout, 60);
+    EXPECT_EQ(cfg.min_body_rate, 512);
     EXPECT_FALSE(cfg.send_mail);
     EXPECT_EQ(cfg.mail_command, "/usr/sbin/sendmail -i -bm -f vorex -- %s");
     EXPECT_EQ(cfg.mail_cache, 60);
@@ -142,6 +144,7 @@ TEST_F(settings_table, checks_reject_with_their_messages)
         {"MaxBlocksize", "0", "Error in MaxBlocksize setting: it must be > 0."},
         {"TricklePause", "-1", "Error in TricklePause setting: it must be >= 0."},
         {"TrickleLimit", "-5", "Error in TrickleLimit setting: it must be >= 0."},
+        {"MinBodyRate", "-1", "Error in MinBodyRate setting: it must be >= 0."},
         {"MaxBlocksize", "inf", "Error in MaxBlocksize setting: it must be > 0."},
         {"SyslogPriority", "Error", "wrong SyslogPriority: Error"},
         {"SyslogFacility", "Local8", "wrong SyslogFacility: Local8"},

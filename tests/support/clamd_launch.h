@@ -46,11 +46,20 @@ const marker virus{"VRX-MARKER-VIRUS", "Test.Marker.Virus.UNOFFICIAL"};
 // Heuristics.Limits.Exceeded, a stream over stream_max_length refused.
 constexpr size_t max_file_size = 2 * 1024 * 1024;
 constexpr size_t stream_max_length = 3 * 1024 * 1024;
+
+struct limits {
+    size_t max_file_size = clamd_sample::max_file_size;
+    size_t stream_max_length = clamd_sample::stream_max_length;
+    size_t max_scan_size = 100 * 1024 * 1024;
+};
+// Debian's clamd.conf: MaxFileSize and StreamMaxLength 25M, MaxScanSize 100M.
+const limits debian_limits{25 * 1024 * 1024, 25 * 1024 * 1024, 100 * 1024 * 1024};
 }
 
 class clamd_process {
 public:
-    explicit clamd_process(unsigned database_version = 1)
+    explicit clamd_process(unsigned database_version = 1, clamd_sample::limits limits = {})
+        : limits_(limits)
     {
         std::filesystem::create_directories(folder_.file("db"));
         std::filesystem::create_directories(folder_.file("cud"));
@@ -208,16 +217,16 @@ private:
 
     std::string config() const
     {
-        using clamd_sample::max_file_size;
-        using clamd_sample::stream_max_length;
         return "LocalSocket " + socket_path() + "\nFixStaleSocket yes\nTCPSocket " + std::to_string(port_)
                + "\nTCPAddr 127.0.0.1\nPidFile " + folder_.file("clamd.pid") + "\nDatabaseDirectory "
                + folder_.file("db") + "\nTemporaryDirectory " + folder_.path() + "\nLogFile "
                + folder_.file("clamd.log") + "\nForeground yes\nMaxThreads 4\nBytecode no\nDetectPUA yes\n"
-               + "SelfCheck 3600\nStreamMaxLength " + std::to_string(stream_max_length) + "\nMaxFileSize "
-               + std::to_string(max_file_size) + "\nMaxScanSize 100M\nAlertExceedsMax yes\n";
+               + "SelfCheck 3600\nStreamMaxLength " + std::to_string(limits_.stream_max_length) + "\nMaxFileSize "
+               + std::to_string(limits_.max_file_size) + "\nMaxScanSize " + std::to_string(limits_.max_scan_size)
+               + "\nAlertExceedsMax yes\n";
     }
 
+    clamd_sample::limits limits_;
     temp_folder folder_{"vrx_clamd"};
     int port_ = 0;
     pid_t pid_ = -1;
