@@ -83,47 +83,54 @@ int scan_body(request_state& request, std::list<entity_record>::iterator header,
 
 }  // namespace
 
+// A chunk of up to MaxBlocksize bytes leaves in pieces of this size, so
+// that the worker's memory does not grow with MaxBlocksize or the body.
+constexpr size_t send_piece = 256 * 1024;
+
 bool send_body_chunks(entity_record& body, uint64_t from, reply_writer& out) {
-    static std::vector<char> buffer;
+    static std::vector<char> buffer(send_piece);
     uint64_t block = std::max<uint64_t>(g_config.max_blocksize, 1);
-    uint64_t piece = std::min<uint64_t>(block, std::max<uint64_t>(body.size - std::min(from, body.size), 1));
-    if (buffer.size() < piece + 2)
-        buffer.resize(piece + 2);
     if (body.file && fseeko(body.file, static_cast<off_t>(from), SEEK_SET) != 0) {
         vrx_log(log_level::error, "error in reading data from temp file: %s\n", strerror(errno));
         return false;
     }
     for (uint64_t sent = from; sent < body.size;) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(block, body.size - sent));
-        size_t got = 0;
-        if (body.file) {
-            got = fread(buffer.data(), 1, want, body.file);
-        } else if (sent < body.data.size()) {
-            got = std::min(want, body.data.size() - static_cast<size_t>(sent));
-            memcpy(buffer.data(), body.data.data() + sent, got);
-        }
-        vrx_log(log_level::chunk, "http_write_chunk: got %zu bytes from file\n", got);
-        if (body.file && ferror(body.file)) {
-            vrx_log(log_level::error, "error in reading data from temp file: %s\n", strerror(errno));
-            return false;
-        }
-        if (got == 0) {
+        uint64_t chunk = std::min<uint64_t>(block, body.size - sent);
+        if (!body.file)
+            chunk = sent < body.data.size() ? std::min<uint64_t>(chunk, body.data.size() - sent) : 0;
+        if (chunk == 0) {
             vrx_log(log_level::error, "http_write_chunk: wrong position!\n");
             return false;
         }
         char size_line[32];
-        int n = snprintf(size_line, sizeof size_line, "%zx\r\n", got);
+        int n = snprintf(size_line, sizeof size_line, "%llx\r\n", static_cast<unsigned long long>(chunk));
         if (!out.put(size_line, static_cast<size_t>(n))) {
             vrx_log(log_level::error, "http_write_entities: error writing header!\n");
             return false;
         }
-        buffer[got] = '\r';
-        buffer[got + 1] = '\n';
-        if (!out.put(buffer.data(), got + 2)) {
+        for (uint64_t left = chunk; left > 0;) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(left, send_piece));
+            const char* data = body.data.data() + (body.file ? 0 : sent);
+            if (body.file) {
+                size_t got = fread(buffer.data(), 1, want, body.file);
+                if (got == 0 || ferror(body.file)) {
+                    vrx_log(log_level::error, "error in reading data from temp file: %s\n", strerror(errno));
+                    return false;
+                }
+                want = got;
+                data = buffer.data();
+            }
+            if (!out.put(data, want)) {
+                vrx_log(log_level::error, "http_write_entities: error writing data!\n");
+                return false;
+            }
+            left -= want;
+            sent += want;
+        }
+        if (!out.put("\r\n", 2)) {
             vrx_log(log_level::error, "http_write_entities: error writing data!\n");
             return false;
         }
-        sent += got;
         vrx_log(log_level::chunk, "http_write_chunk: send next chunk; send=%llu\n",
                 static_cast<unsigned long long>(sent));
     }
