@@ -37,6 +37,8 @@ cleanup() {
     local i
     for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do stop_server "${PIDS[i]}"; done
     stop_server "$CLAMD_PID"
+    # The fault loop restarts clamd in a subshell: its pid is in the pid file.
+    stop_server "$(cat "$TMP/clamd/clamd.pid" 2>/dev/null)"
     umount -l "$TMP/vorex/cache" 2>/dev/null
     rm -rf "$TMP"
 }
@@ -219,8 +221,12 @@ faults() {
 : >"$TMP/windows"
 faults &
 FAULTS=$!
-for i in $(seq "$CLIENTS"); do client "$i" & done
-wait
+CLIENT_PIDS=()
+for i in $(seq "$CLIENTS"); do
+    client "$i" &
+    CLIENT_PIDS+=($!)
+done
+wait "$FAULTS" "${CLIENT_PIDS[@]}"
 sleep 2
 END_FDS=$(descriptors) END_RSS=$(rss_kib) END_CACHE=$(cache_files)
 
