@@ -107,10 +107,18 @@ bool wait_for_connection(int events, const sigset_t* wait_mask) {
 // just done with one takes the next while it is still running (rather than
 // the worker that has waited longest), as a serial client's reconnection
 // would otherwise always wake another process.
+// A reload since the worker was forked: its configuration is outdated.
+bool configuration_reloaded() {
+    return worker_table_slot(static_cast<uint32_t>(g_worker_slot)).generation.load() !=
+           worker_table()->generation.load();
+}
+
 int next_connection(int events, const sigset_t* wait_mask) {
     for (;;) {
         worker_set_state(worker_state::idle);
-        if (g_terminate_requested)
+        // After a reload an idle worker of the old configuration leaves
+        // rather than take a connection the new workers are there for.
+        if (g_terminate_requested || configuration_reloaded())
             return -1;
         struct sockaddr_storage peer;
         socklen_t peer_length = sizeof peer;
@@ -149,11 +157,6 @@ int next_connection(int events, const sigset_t* wait_mask) {
     }
 }
 
-// A reload since the worker was forked: its configuration is outdated.
-bool configuration_reloaded() {
-    return worker_table_slot(static_cast<uint32_t>(g_worker_slot)).generation.load() !=
-           worker_table()->generation.load();
-}
 
 // After a connection: true when the worker is to end rather than wait for
 // another one.
