@@ -137,18 +137,6 @@ void put_date_time(safe_text& out, const civil_time& now) {
     out.number(now.second, 2);
 }
 
-void write_fully(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-}
-
 // Writes lead + prefix + head + formatted message with one write. A line
 // cut at the limit keeps its closing newline so that the next line still
 // starts on its own.
@@ -210,6 +198,18 @@ long long take_signed(va_list& args, length_kind kind) {
 }
 
 }  // namespace
+
+void write_fully(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t n = write(fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+}
 
 size_t log_format(char* out, size_t size, const char* fmt, va_list args_in) {
     if (size == 0)

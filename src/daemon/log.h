@@ -49,6 +49,10 @@ int log_target();
 // Empties the log file when it is larger than max_log_size (0: never).
 void log_check_size(uint64_t max_log_size);
 
+// Writes all of `data` unless the descriptor fails; retries after EINTR.
+// Async-signal-safe.
+void write_fully(int fd, const char* data, size_t length);
+
 // For signal handlers: the same line as vrx_log, built without allocation,
 // locks or time-zone look-ups (the local-time offset of the last ordinary
 // message is used) and written with write(2); syslog lines are sent to the

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <unistd.h>
 
+#include "daemon/log.h"
+
 namespace {
 
 int g_access_log_fd = -1;
@@ -31,25 +33,13 @@ int64_t monotonic_ms() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void write_whole(const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(g_access_log_fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
 // Async-signal-safe; the caller keeps the writing handlers out.
 void write_held() {
     size_t held = static_cast<size_t>(g_held);
     if (held == 0)
         return;
     if (g_access_log_fd >= 0 && g_holder == getpid())
-        write_whole(g_held_lines, held);
+        write_fully(g_access_log_fd, g_held_lines, held);
     g_held = 0;
 }
 
@@ -148,7 +138,7 @@ void access_log_write(const access_log_entry& entry) {
     if (static_cast<size_t>(g_held) + line.size() > held_limit)
         access_log_flush();
     if (line.size() > held_limit) {
-        write_whole(line.data(), line.size());   // one write: O_APPEND keeps it whole
+        write_fully(g_access_log_fd, line.data(), line.size());   // one write: O_APPEND keeps it whole
         return;
     }
     if (g_held == 0) {

@@ -252,6 +252,16 @@ std::string daemon_harness::exchange(const std::string& bytes, int timeout_ms) c
 
 int daemon_harness::free_port() { return free_loopback_port(); }
 
+int daemon_harness::cache_files() const {
+    int count = 0;
+    if (DIR* dir = opendir(path("cache").c_str())) {
+        while (dirent* entry = readdir(dir))
+            count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
 std::vector<pid_t> daemon_harness::children() const {
     std::vector<pid_t> found;
     DIR* proc = opendir("/proc");

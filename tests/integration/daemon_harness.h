@@ -37,6 +37,8 @@ public:
     static void write_file(const std::string& path, const std::string& text);
     static std::string read_file(const std::string& path);
     std::string log() const { return read_file(log_path()); }
+    // Files in the configuration's Cache folder.
+    int cache_files() const;
 
     // Starts `vorex-icapd -m -f CONFIG` (the config is written first when
     // missing) and waits up to 10 s for the readiness byte.

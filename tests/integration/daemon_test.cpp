@@ -2,7 +2,6 @@
 // signals, daemonising, the client list and a real ICAP peer.
 
 #include <csignal>
-#include <dirent.h>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -399,15 +398,7 @@ TEST_F(daemon_test, interrupted_worker_removes_its_body_file) {
     const std::string request = "REQMOD icap://h/s ICAP/1.0\r\nHost: h\r\nEncapsulated: req-hdr=0, req-body=" +
                                 std::to_string(http.size()) + "\r\n\r\n" + http +
                                 "100000\r\n" + std::string(300000, 'b');  // 300 kB of a 1 MiB chunk
-    auto cache_files = [&] {
-        int count = 0;
-        DIR* dir = opendir(d.path("cache").c_str());
-        while (struct dirent* entry = dir ? readdir(dir) : nullptr)
-            count += entry->d_name[0] != '.';
-        if (dir)
-            closedir(dir);
-        return count;
-    };
+    auto cache_files = [&] { return d.cache_files(); };
     struct {
         const char* how;
         int timeout;

@@ -55,15 +55,7 @@ protected:
         daemon.write_config("BlackHosts = " + daemon.path("black") + "\n" + extra);
         ASSERT_TRUE(daemon.start()) << daemon.log();
     }
-    int cache_files() const {
-        int count = 0;
-        if (DIR* dir = opendir(daemon.path("cache").c_str())) {
-            while (dirent* e = readdir(dir))
-                count += e->d_name[0] != '.';
-            closedir(dir);
-        }
-        return count;
-    }
+    int cache_files() const { return daemon.cache_files(); }
     // The worker that holds a body file: its pid is in the file's name.
     pid_t spooling_worker() const {
         pid_t pid = -1;

@@ -4,7 +4,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -73,15 +72,7 @@ protected:
         ASSERT_TRUE(daemon.start()) << daemon.log();
     }
     std::string cache() const { return daemon.path("cache"); }
-    int cache_files() const {
-        int count = 0;
-        if (DIR* dir = opendir(cache().c_str())) {
-            while (dirent* e = readdir(dir))
-                count += e->d_name[0] != '.';
-            closedir(dir);
-        }
-        return count;
-    }
+    int cache_files() const { return daemon.cache_files(); }
     // The cache folder of the harness configuration.
     void expect_cache_empty() {
         EXPECT_TRUE(wait_until([&] { return cache_files() == 0; })) << cache_files() << " files left";

@@ -4,7 +4,6 @@
 // reply early and releases a few bytes, and cuts off what does not pass.
 
 #include <csignal>
-#include <dirent.h>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -131,15 +130,7 @@ protected:
         return result;
     }
 
-    int cache_files() const {
-        int count = 0;
-        if (DIR* dir = opendir(daemon.path("cache").c_str())) {
-            while (dirent* e = readdir(dir))
-                count += e->d_name[0] != '.';
-            closedir(dir);
-        }
-        return count;
-    }
+    int cache_files() const { return daemon.cache_files(); }
 
     void expect_released_within_limit() {
         for (int count : released_counts(daemon.log()))
