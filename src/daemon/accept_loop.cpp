@@ -116,9 +116,11 @@ void reload() {
 }  // namespace
 
 void query_virus_bases() {
-    if (scanning_configured())
-        engine_version_loaded();   // at a reload a worker asks, after its next reply
-    else
+    // Mapped at start even without scanning, so that a reload that turns
+    // scanning on only marks the number stale: a worker asks, after its
+    // next reply.
+    engine_version_loaded();
+    if (!scanning_configured())
         vrx_log(log_level::info, "Virus check disabled\n");
     close_fd_logged(&g_daemon_fd);
 }

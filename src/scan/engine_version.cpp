@@ -1,6 +1,8 @@
 #include "scan/engine_version.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <ctime>
 #include <new>
 #include <sys/mman.h>
@@ -17,6 +19,10 @@ struct shared_version {
     // the refresh by moving it on, so one killed while it asks cannot stop
     // the next one.
     std::atomic<int64_t> due_at;
+    // The engine's description for report pages, written by the one
+    // process that asks; the sequence is odd while it is being written.
+    std::atomic<uint32_t> release_sequence;
+    char release[256];
 };
 
 shared_version* g_version = nullptr;
@@ -25,6 +31,27 @@ int64_t now_seconds() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec);
+}
+
+void store_release(const std::string& text) {
+    if (text.empty())
+        return;
+    g_version->release_sequence.fetch_add(1, std::memory_order_acq_rel);
+    size_t length = std::min(text.size(), sizeof g_version->release - 1);
+    memcpy(g_version->release, text.data(), length);
+    g_version->release[length] = '\0';
+    g_version->release_sequence.fetch_add(1, std::memory_order_release);
+}
+
+// Asks the engine for the number and, once per process, its description.
+bool ask_engine() {
+    if (configured_engine().refresh_istag() != 200)
+        return false;
+    if (daemon_info.empty())
+        configured_engine().get_info();
+    g_version->number.store(virus_total, std::memory_order_relaxed);
+    store_release(daemon_info);
+    return true;
 }
 
 }  // namespace
@@ -40,9 +67,9 @@ void engine_version_loaded() {
         return;
     }
     g_version = new (memory) shared_version();
-    if (scanning_configured())
-        configured_engine().refresh_istag();
     g_version->number.store(virus_total, std::memory_order_relaxed);
+    if (scanning_configured())
+        ask_engine();
     g_version->due_at.store(now_seconds() + engine_version_max_age, std::memory_order_relaxed);
 }
 
@@ -57,7 +84,20 @@ void engine_version_refresh_if_due() {
     int64_t due = g_version->due_at.load(std::memory_order_relaxed);
     if (now < due || !g_version->due_at.compare_exchange_strong(due, now + engine_version_max_age))
         return;
-    // A failed answer keeps the number in force until the next turn.
-    if (configured_engine().refresh_istag() == 200)
-        g_version->number.store(virus_total, std::memory_order_relaxed);
+    ask_engine();   // a failed answer keeps what is known until the next turn
+}
+
+std::string engine_release_text() {
+    if (!g_version)
+        return daemon_info;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        uint32_t before = g_version->release_sequence.load(std::memory_order_acquire);
+        if (before & 1)
+            continue;
+        std::string text(g_version->release);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (g_version->release_sequence.load(std::memory_order_relaxed) == before)
+            return text.empty() ? daemon_info : text;
+    }
+    return daemon_info;
 }

@@ -6,6 +6,7 @@
 // marked it stale; one worker at a time, each exchange bounded by Timeout.
 
 #include <cstdint>
+#include <string>
 
 constexpr int64_t engine_version_max_age = 10;   // seconds
 
@@ -19,3 +20,7 @@ unsigned long engine_version_number();
 // Worker, after a reply: refreshes the number when it is due and no other
 // worker has taken the refresh.
 void engine_version_refresh_if_due();
+
+// The engine's description as last learnt (daemon_info in a process
+// without the mapping); empty while unknown. Never asks the engine.
+std::string engine_release_text();

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "daemon/log.h"
+#include "scan/engine_version.h"
 #include "scan/file_with_path.h"
 #include "scan/scan_engine.h"
 #include "scan/scan_report.h"
@@ -44,10 +45,10 @@ std::string quarantine_file_name(const request_state& request) {
     }
 }
 
-std::string release_text(bool daemon_failed) {
-    if (scanning_configured() && !daemon_failed && daemon_info.empty())
-        configured_engine().get_info();
-    return daemon_info.empty() ? std::string("unknown") : daemon_info;
+// The last known description: a report page never waits on the engine.
+std::string release_text() {
+    std::string text = engine_release_text();
+    return text.empty() ? std::string("unknown") : text;
 }
 
 // The daemon's words about each object, without the temporary file's path
@@ -206,7 +207,7 @@ int parse_template(FILE* tmpl, FILE* out, bool daemon_failed, request_state& req
         else if (is_macro(macro, "$FILE_NAME_ERROR$"))
             value = html_escape(cut(quarantine_file_name(request)));
         else if (is_macro(macro, "$RELEASE$"))
-            value = html_escape(release_text(daemon_failed));
+            value = html_escape(release_text());
         else if (is_macro(macro, "$DAEMON_REPORT$"))
             return write_daemon_report(to, daemon_failed);
         else if (is_macro(macro, "$MANUAL_SUBMIT$")) {

@@ -213,7 +213,7 @@ TEST_F(worker_pool, reload_with_a_silent_engine_leaves_new_connections_served) {
     // The version query waits up to Timeout; the request is answered well
     // before it.
     std::string reply = d.exchange(unfinished_reqmod + rest_of_reqmod, 1000);
-    EXPECT_NE(reply.find("Access blocked"), std::string::npos) << reply;
+    EXPECT_NE(reply.find("Access blocked"), std::string::npos) << reply << d.log();
     close(silent);
 }
 
