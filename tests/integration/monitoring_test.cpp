@@ -646,7 +646,7 @@ TEST_F(monitoring, a_worker_that_ends_writes_the_lines_it_holds) {
                 worker = child;
         ASSERT_GT(worker, 0);
         e.end(worker, fd, request_tail);
-        EXPECT_TRUE(wait_until([&] { return kill(worker, 0) != 0; }, 10000));
+        EXPECT_TRUE(wait_until([&] { return kill(worker, 0) != 0; }, 10000)) << daemon.log();
         close(fd);
         EXPECT_TRUE(wait_until([&] { return access_lines().size() == e.lines; }));
         std::vector<std::string> lines = access_lines();
