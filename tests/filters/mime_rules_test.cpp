@@ -128,7 +128,7 @@ TEST(mime_rules, rule_text)
 TEST(mime_rules, bad_blocks_fail_the_load)
 {
     const struct {
-        const char* block;
+        std::string block;
         int status;
     } cases[] = {
         {"text/html reject all\n", 7},             // reject without option
@@ -141,7 +141,7 @@ TEST(mime_rules, bad_blocks_fail_the_load)
         {"text/html scan k pass\n", 1},
         {"text/html scan -5 pass\n", 1},
         {"MimeEnd \n", 7},                          // not the end line
-        {(std::string(256, 'a') + " scan all\n").c_str(), 7},
+        {std::string(256, 'a') + " scan all\n", 7},
     };
     for (const auto& c : cases) {
         try {
