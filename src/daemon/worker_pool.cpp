@@ -12,6 +12,7 @@
 #include "daemon/log.h"
 #include "daemon/pooled_worker.h"
 #include "daemon/worker_table.h"
+#include "icap/spool_files.h"
 #include "settings/icapd_config.h"
 
 namespace {
@@ -101,13 +102,18 @@ void pool_reap() {
         if (index < 0)
             continue;  // a lock-file cleaner
         const worker_slot& slot = worker_table_slot(static_cast<uint32_t>(index));
+        const bool failed = WIFSIGNALED(status) || WEXITSTATUS(status) != 0;
+        // A killed worker's body files stay behind; removed before its end
+        // is logged, so that the log line marks a clean Cache folder.
+        if (failed)
+            spool_files_remove_of(g_config.cache, pid);
         if (WIFSIGNALED(status))
             vrx_log(log_level::error, "worker %i ended by signal %i\n", static_cast<int>(pid), WTERMSIG(status));
         else if (WEXITSTATUS(status) != 0)
             vrx_log(log_level::error, "worker %i ended with status %i\n", static_cast<int>(pid), WEXITSTATUS(status));
         else
             vrx_log(log_level::wire, "worker %i ended\n", static_cast<int>(pid));
-        if (WIFSIGNALED(status) || WEXITSTATUS(status) != 0) {
+        if (failed) {
             ++worker_table()->worker_restarts;
             if (slot.counters[connections_accepted].load() == 0)
                 g_forks_held_at = time(nullptr);

@@ -266,7 +266,7 @@ void drop_buffered_lines(int* fd) {
 }  // namespace
 
 int creat_tmp_file(entity_record& entity) {
-    std::string pattern = g_config.cache + entity.name + std::to_string(getpid()) + "-XXXXXX";
+    std::string pattern = spool_file_pattern(g_config.cache, entity.name, getpid());
     std::vector<char> path(pattern.begin(), pattern.end());
     path.push_back('\0');
     int tfd = mkostemp(path.data(), O_CLOEXEC);   // the mail command must not inherit bodies

@@ -1,8 +1,10 @@
 #include "icap/spool_files.h"
 
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <unistd.h>
 
 #include "daemon/log.h"
@@ -17,6 +19,15 @@ constexpr size_t slots = 16;
 // is reused, so a handler never reads a path being written.
 char g_paths[slots][PATH_MAX];
 volatile sig_atomic_t g_used[slots];
+
+// Whether `name` is a file of spool_file_pattern for `pid`: a name
+// without digits, exactly the pid's digits, then '-'.
+bool spool_file_of(const char* name, const std::string& pid) {
+    size_t prefix = 0;
+    while (name[prefix] == '-' || (name[prefix] >= 'a' && name[prefix] <= 'z'))
+        ++prefix;
+    return prefix > 0 && strncmp(name + prefix, pid.c_str(), pid.size()) == 0 && name[prefix + pid.size()] == '-';
+}
 
 }  // namespace
 
@@ -47,4 +58,29 @@ void spool_files_remove_all() {
             g_used[i] = 0;
         }
     }
+}
+
+std::string spool_file_pattern(const std::string& folder, const std::string& entity_name, pid_t pid) {
+    return folder + entity_name + std::to_string(pid) + "-XXXXXX";
+}
+
+int spool_files_remove_of(const std::string& folder, pid_t pid) {
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) {
+        vrx_log(log_level::error, "cannot read the Cache folder %s: %s\n", folder.c_str(), strerror(errno));
+        return 0;
+    }
+    const std::string digits = std::to_string(pid);
+    int removed = 0;
+    while (struct dirent* entry = readdir(dir)) {
+        if (!spool_file_of(entry->d_name, digits))
+            continue;
+        std::string path = folder + entry->d_name;
+        if (unlink(path.c_str()) == 0) {
+            ++removed;
+            vrx_log(log_level::debug, "removed %s of ended worker %i\n", path.c_str(), static_cast<int>(pid));
+        }
+    }
+    closedir(dir);
+    return removed;
 }

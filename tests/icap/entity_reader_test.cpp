@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "icap/message_fixture.h"
 #include "icap/spool_files.h"
@@ -127,6 +128,32 @@ TEST_F(entity_reader_test, every_spool_file_goes_with_the_signal_handlers) {
     spool_files_remove_all();
     EXPECT_EQ(cache_files(), 1);
     unlink(path.c_str());
+}
+
+// The parent removes the files of a worker that was killed: those of its
+// pid only, never those of a pid that shares its leading digits, nor lock
+// files.
+TEST_F(entity_reader_test, an_ended_workers_spool_files_go_and_no_other) {
+    auto make = [&](const std::string& pattern) {
+        std::string path = pattern;
+        int fd = mkstemp(&path[0]);
+        EXPECT_GE(fd, 0) << pattern;
+        close(fd);
+        return path;
+    };
+    std::string body = make(spool_file_pattern(cache, "req-body", 12));
+    make(body + ".XXXXXX");  // its cured copy
+    make(spool_file_pattern(cache, "res-body", 12));
+    const std::vector<std::string> kept = {
+        make(spool_file_pattern(cache, "req-body", 123)),
+        make(spool_file_pattern(cache, "res-body", 1)),
+        make(cache + "lock.12-XXXXXX"),
+        make(cache + "12-XXXXXX"),
+    };
+    EXPECT_EQ(spool_files_remove_of(cache, 12), 3);
+    EXPECT_EQ(cache_files(), static_cast<int>(kept.size()));
+    for (const std::string& path : kept)
+        EXPECT_EQ(unlink(path.c_str()), 0) << path;
 }
 
 TEST_F(entity_reader_test, black_host_in_preview_ieof_is_blocked_at_once) {

@@ -391,8 +391,10 @@ TEST_F(daemon_test, start_up_failures) {
     EXPECT_EQ(bad.err.back(), '\n');
 }
 
-// A worker ended in the middle of a body, by SIGTERM or by the alarm,
-// removes the body's temporary file (the body is large enough to be on disk).
+// A worker ended in the middle of a body, by SIGTERM, SIGKILL or the
+// alarm, leaves no body file: it removes its own, or the parent removes
+// those of a killed worker when it reaps it. The body file of another
+// upload in progress stays.
 TEST_F(daemon_test, interrupted_worker_removes_its_body_file) {
     const std::string http = "POST http://www.example.com/upload HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
     const std::string request = "REQMOD icap://h/s ICAP/1.0\r\nHost: h\r\nEncapsulated: req-hdr=0, req-body=" +
@@ -401,29 +403,41 @@ TEST_F(daemon_test, interrupted_worker_removes_its_body_file) {
     auto cache_files = [&] { return d.cache_files(); };
     struct {
         const char* how;
-        int timeout;
+        int signal;  // sent to the worker; 0: the Timeout alarm ends it
         const char* log_line;
     } cases[] = {
-        {"SIGTERM", 60, nullptr},
-        {"alarm", 1, "timeout error in ipc (timeout=1; url=http://www.example.com/upload)"},
+        {"SIGTERM", SIGTERM, nullptr},
+        {"SIGKILL", SIGKILL, nullptr},  // logs the removal of the worker's file
+        {"alarm", 0, "timeout error in ipc (timeout=1; url=http://www.example.com/upload)"},
     };
     for (const auto& c : cases) {
-        start("[Daemon]\nTimeout = " + std::to_string(c.timeout) + "\n");
+        start(std::string("[Daemon]\nTimeout = ") + (c.signal ? "60" : "1") + "\n");
         int fd = d.connect();
         ASSERT_TRUE(daemon_harness::send_all(fd, request));
         ASSERT_TRUE(wait_until([&] { return cache_files() == 1; })) << c.how << d.log();
-        if (!c.log_line) {
+        std::string log_line = c.log_line ? c.log_line : "";
+        int other = -1;
+        if (c.signal) {
+            std::vector<pid_t> workers = d.children();
+            ASSERT_EQ(workers.size(), 1u);
+            other = d.connect();
+            ASSERT_TRUE(daemon_harness::send_all(other, request));
+            ASSERT_TRUE(wait_until([&] { return cache_files() == 2; })) << c.how << d.log();
             // A busy worker finishes its request on the first SIGTERM and
             // ends at once on the second (sent until it is gone, as two
             // signals sent together may arrive as one).
-            std::vector<pid_t> workers = d.children();
-            ASSERT_EQ(workers.size(), 1u);
-            wait_until([&] { return kill(workers[0], SIGTERM) != 0 || d.children().empty(); });
+            const std::string ended = "worker " + std::to_string(workers[0]) + " ended";
+            wait_until([&] { return kill(workers[0], c.signal) != 0 || d.log().find(ended) != std::string::npos; });
+            ASSERT_TRUE(wait_until([&] { return d.log().find(ended) != std::string::npos; })) << c.how;
+            EXPECT_EQ(cache_files(), 1) << c.how << ": the other upload keeps its file";
+            if (c.signal == SIGKILL)
+                log_line = "removed " + d.path("cache") + "/req-body" + std::to_string(workers[0]) + "-";
+            close(other);
         }
         EXPECT_TRUE(no_workers_left()) << c.how;
-        EXPECT_EQ(cache_files(), 0) << c.how;
-        if (c.log_line) {
-            EXPECT_NE(d.log().find(c.log_line), std::string::npos) << d.log();
+        EXPECT_TRUE(wait_until([&] { return cache_files() == 0; })) << c.how;
+        if (!log_line.empty()) {
+            EXPECT_NE(d.log().find(log_line), std::string::npos) << d.log();
         }
         close(fd);
         d.stop();
