@@ -10,6 +10,7 @@
 #include "daemon/daemon_state.h"
 #include "daemon/log.h"
 #include "daemon/service_notify.h"
+#include "icap/request_deadline.h"
 #include "icap/request_state.h"
 #include "icap/spool_files.h"
 #include "monitoring/access_log.h"
@@ -33,6 +34,8 @@ void shutdown_routine_async() {
 }
 
 void on_alarm(int) {
+    if (body_deadline_defer_alarm())
+        return;
     const char* url = g_request.url.empty() ? "?" : g_request.url.c_str();
     vrx_log_async(log_level::error, "timeout error in ipc (timeout=%i; url=%s)\n", g_config.timeout, url);
     shutdown_routine_async();

@@ -10,6 +10,7 @@
 #include "icap/icap_head.h"
 #include "icap/reply.h"
 #include "icap/reply_writer.h"
+#include "icap/request_deadline.h"
 #include "icap/request_state.h"
 
 namespace {
@@ -58,6 +59,7 @@ int icap_handle(int* fd) {
     early_reply early(g_request, fd);
     int result = icap_dump_entities(g_request, fd, &early);
     alarm(0);
+    body_deadline_stop();
     if (early.started())
         return early.finish(result);
     if (result == dump_failed && g_request.malformed)

@@ -15,6 +15,7 @@
 #include "daemon/log.h"
 #include "daemon/socket_io.h"
 #include "icap/reply_writer.h"
+#include "icap/request_deadline.h"
 #include "scan/engine_version.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"
@@ -177,6 +178,7 @@ int icap_append_entity(request_state& state, const char* name, uint64_t offset) 
 }
 
 int icap_read_head(int* fd) {
+    body_deadline_stop();
     alarm(g_config.timeout > 0 ? static_cast<unsigned>(g_config.timeout) : 0);
     char line[icap_line_max];
     int64_t n = readline(fd, line, sizeof line, "icap header -");

@@ -1,36 +1,76 @@
 #include "icap/request_deadline.h"
 
-#include <chrono>
-#include <climits>
+#include <atomic>
+#include <ctime>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "settings/icapd_config.h"
 
 namespace {
 
-std::chrono::steady_clock::time_point g_body_start;
+constexpr int64_t ns_per_second = 1000000000;
+
+int64_t monotonic_ns() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * ns_per_second + now.tv_nsec;
+}
+
+int64_t g_body_start_ns = 0;
+// The body's deadline on the monotonic clock; 0 while no body is read.
+// Read by the signal handler, hence atomic.
+std::atomic<int64_t> g_deadline_ns{0};
+static_assert(std::atomic<int64_t>::is_always_lock_free, "read in a signal handler");
 
 }  // namespace
 
-void body_deadline_start() { g_body_start = std::chrono::steady_clock::now(); }
+void body_deadline_start() {
+    if (g_config.timeout <= 0) {
+        g_deadline_ns = 0;
+        return;
+    }
+    g_body_start_ns = monotonic_ns();
+    g_deadline_ns = g_body_start_ns + int64_t{g_config.timeout} * ns_per_second;
+    alarm(static_cast<unsigned>(g_config.timeout));
+}
 
 void body_deadline_progress(uint64_t received) {
-    if (g_config.timeout <= 0) {
-        alarm(0);
+    if (g_deadline_ns.load(std::memory_order_relaxed) == 0)
         return;
+    // A stall is never allowed longer than Timeout; with MinBodyRate the
+    // body also gets no more than Timeout plus a second per MinBodyRate
+    // bytes in total.
+    int64_t now = monotonic_ns();
+    int64_t deadline = now + int64_t{g_config.timeout} * ns_per_second;
+    if (g_config.min_body_rate > 0) {
+        double allowed = (static_cast<double>(g_config.timeout) +
+                          static_cast<double>(received) / static_cast<double>(g_config.min_body_rate)) *
+                         ns_per_second;
+        if (allowed < static_cast<double>(deadline - g_body_start_ns))
+            deadline = g_body_start_ns + static_cast<int64_t>(allowed);
     }
-    if (g_config.min_body_rate <= 0) {
-        // No rate asked for: only a stall of Timeout ends the request.
-        alarm(static_cast<unsigned>(g_config.timeout));
-        return;
+    g_deadline_ns = deadline;
+}
+
+void body_deadline_stop() { g_deadline_ns = 0; }
+
+bool body_deadline_defer_alarm() {
+    int64_t deadline = g_deadline_ns.load();
+    if (deadline == 0)
+        return false;
+    int64_t left = deadline - monotonic_ns();
+    if (left <= 0)
+        return false;
+    // alarm() is setitimer with whole seconds in glibc; the exact rest
+    // keeps a stall from getting more than Timeout.
+    itimerval rest{};
+    rest.it_value.tv_sec = static_cast<time_t>(left / ns_per_second);
+    rest.it_value.tv_usec = static_cast<suseconds_t>(left % ns_per_second / 1000 + 1);
+    if (rest.it_value.tv_usec >= 1000000) {
+        rest.it_value.tv_sec += 1;
+        rest.it_value.tv_usec -= 1000000;
     }
-    double allowed = static_cast<double>(g_config.timeout) +
-                     static_cast<double>(received) / static_cast<double>(g_config.min_body_rate);
-    double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - g_body_start).count();
-    double left = allowed - spent;
-    // A stall is never allowed longer than Timeout, and an alarm of 0 would
-    // disarm it: at least one second.
-    if (left > g_config.timeout)
-        left = g_config.timeout;
-    alarm(left < 1 ? 1u : static_cast<unsigned>(left));
+    setitimer(ITIMER_REAL, &rest, nullptr);
+    return true;
 }
