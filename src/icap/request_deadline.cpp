@@ -30,9 +30,10 @@ void body_deadline_start() {
         g_deadline_ns = 0;
         return;
     }
+    // The heads' alarm, armed when the head started, goes off before this
+    // deadline and is deferred to it.
     g_body_start_ns = monotonic_ns();
     g_deadline_ns = g_body_start_ns + int64_t{g_config.timeout} * ns_per_second;
-    alarm(static_cast<unsigned>(g_config.timeout));
 }
 
 void body_deadline_progress(uint64_t received) {
