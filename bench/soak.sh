@@ -10,7 +10,8 @@
 # and files in Cache at the start and at the end.
 #
 # Environment: SOAK_SECONDS (default 600), SOAK_CLIENTS (default 16),
-# BUILD_DIR (default build-bench in the checkout). Needs root (Squid's user
+# BUILD_DIR (default build-bench in the checkout), SOAK_KEEP (a folder that
+# receives the logs, the transfers and the fault windows at the end). Needs root (Squid's user
 # switch, the tmpfs), squid, clamd, clamdscan and curl.
 set -u
 
@@ -35,6 +36,11 @@ PIDS=()
 CLAMD_PID=
 cleanup() {
     local i
+    if [ -n "${SOAK_KEEP:-}" ]; then
+        mkdir -p "$SOAK_KEEP" &&
+            cp "$TMP"/vorex/icapd.log "$TMP"/squid/cache.log "$TMP"/clamd/clamd.log "$TMP"/windows "$TMP"/results* \
+                "$SOAK_KEEP"/ 2>/dev/null
+    fi
     for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do stop_server "${PIDS[i]}"; done
     stop_server "$CLAMD_PID"
     # The fault loop restarts clamd in a subshell: its pid is in the pid file.
@@ -92,10 +98,11 @@ start_clamd() {
 }
 start_clamd || { echo "soak: clamd did not start" >&2; exit 1; }
 
-# vorex-icapd; its Cache folder is a 64 MB tmpfs, so that filling it
-# touches no other disk.
+# vorex-icapd; its Cache folder is a tmpfs, so that filling it touches no
+# other disk, with room for a body and a copy of it for every client: the
+# folder is full only while the fault loop fills it.
 mkdir -p "$TMP/vorex/cache"
-mount -t tmpfs -o size=64m tmpfs "$TMP/vorex/cache" || { echo "soak: cannot mount the Cache tmpfs" >&2; exit 1; }
+mount -t tmpfs -o size=$((CLIENTS * 2 * 20 + 64))m tmpfs "$TMP/vorex/cache" || { echo "soak: cannot mount the Cache tmpfs" >&2; exit 1; }
 VOREX_PORT=$("$LOAD" --free-port) || exit 1
 vorex_config "$TMP/vorex" "$VOREX_PORT" "LogLevel = 1
 ClamdAddress = local:$TMP/clamd/clamd.sock
@@ -151,8 +158,9 @@ rss_kib() {
     done
     echo "$total"
 }
+processes() { daemon_pids | wc -w; }
 cache_files() { find "$TMP/vorex/cache" -type f | wc -l; }
-START_FDS=$(descriptors) START_RSS=$(rss_kib) START_CACHE=$(cache_files)
+START_FDS=$(descriptors) START_RSS=$(rss_kib) START_PROCS=$(processes) START_CACHE=$(cache_files)
 
 # One client: random transfers until the deadline; one line per transfer:
 # start end kind name result code [curl status].
@@ -164,6 +172,7 @@ client() {
         if [ $((RANDOM % 100)) -lt 5 ]; then kind=infected; else kind=clean; fi
         name=$kind$size
         start=$(date +%s)
+        : >"$out"   # a transfer that writes nothing is not judged by the one before
         if [ $((RANDOM % 2)) = 0 ]; then
             code=$(curl -s -o "$out" -m 120 -w '%{http_code}' -x "http://127.0.0.1:$SQUID_PORT" \
                 "http://127.0.0.1:$ORIGIN_PORT/$name")
@@ -229,7 +238,7 @@ for i in $(seq "$CLIENTS"); do
 done
 wait "$FAULTS" "${CLIENT_PIDS[@]}"
 sleep 2
-END_FDS=$(descriptors) END_RSS=$(rss_kib) END_CACHE=$(cache_files)
+END_FDS=$(descriptors) END_RSS=$(rss_kib) END_PROCS=$(processes) END_CACHE=$(cache_files)
 
 # A failure of a transfer that overlapped a fault window (a second of
 # margin each side) is expected; one that did not is not.
@@ -254,7 +263,7 @@ while read -r from to kind name result code rest; do
 done < <(grep ' clean[0-9]* not-whole' "$TMP/all")
 echo "clean failures outside a fault window: $unexpected"
 echo "daemon descriptors: $START_FDS -> $END_FDS"
-echo "summed RSS KiB: $START_RSS -> $END_RSS"
+echo "summed RSS KiB: $START_RSS ($START_PROCS processes) -> $END_RSS ($END_PROCS processes)"
 echo "files in Cache: $START_CACHE -> $END_CACHE"
 echo "daemon log: $(grep -c 'cannot write a body to the Cache folder' "$TMP/vorex/icapd.log") cache-full lines," \
      "$(grep -c 'ERROR' "$TMP/vorex/icapd.log") ERROR lines"
