@@ -9,7 +9,9 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include "daemon/connection_handoff.h"
 #include "daemon/daemon_state.h"
+#include "daemon/keeper_process.h"
 #include "daemon/lock_cleaner.h"
 #include "daemon/log.h"
 #include "daemon/service_notify.h"
@@ -41,6 +43,7 @@ void maybe_clean_lock_files(time_t now) {
         close_keepalive_pipe();
         close(g_wake_pipe[0]);
         close(g_wake_pipe[1]);
+        close_keeper_channel();
         clean_lock_files(now);
     }
     g_last_cleaning = now;
@@ -93,13 +96,14 @@ void reload() {
 [[noreturn]] void shut_down() {
     parent_shutdown();
     pool_signal_all(SIGTERM);
+    keeper_signal(SIGTERM);
     sigset_t wait_mask;
     sigemptyset(&wait_mask);
     const time_t deadline = time(nullptr) + shutdown_grace;
     time_t kill_at = 0;
     for (;;) {
         pool_reap();
-        if (pool_size() == 0)
+        if (pool_size() == 0 && !keeper_signal(0))
             exit(0);
         time_t now = time(nullptr);
         if (kill_at == 0 && (g_terminate_requested > 1 || now >= deadline)) {
@@ -107,6 +111,7 @@ void reload() {
             kill_at = now + 1;
         } else if (kill_at != 0 && now > kill_at) {
             pool_signal_all(SIGKILL);
+            keeper_signal(SIGKILL);
         }
         struct timespec pause = {0, 100000000};
         pselect(0, nullptr, nullptr, nullptr, &pause, &wait_mask);
@@ -134,20 +139,23 @@ int accept_loop() {
             shut_down();
         reload();
         pool_reap();
+        keeper_maintain();
         monitoring_tick();
-        bool watch_listen = pool_maintain();
+        bool watch_arrivals = pool_maintain();
 
         // Workers take the connections; the parent wakes when they run
         // short, when one ends, on a signal, or once a second. With no
-        // worker ready it watches the listening socket and forks one for
-        // a waiting connection.
+        // worker ready it watches the listening socket and the keeper's
+        // ready connections, and forks a worker for one that waits.
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(pool_wake_fd(), &readable);
         int top = pool_wake_fd();
-        if (watch_listen) {
-            FD_SET(g_listen_fd, &readable);
-            top = g_listen_fd > top ? g_listen_fd : top;
+        if (watch_arrivals) {
+            for (int fd : {g_listen_fd, g_keeper_channel[1]}) {
+                FD_SET(fd, &readable);
+                top = fd > top ? fd : top;
+            }
         }
         struct timespec tick = {1, 0};
         int ready = pselect(top + 1, &readable, nullptr, nullptr, &tick, &wait_mask);
@@ -162,7 +170,8 @@ int accept_loop() {
         }
         if (ready > 0 && FD_ISSET(pool_wake_fd(), &readable))
             pool_drain_wake();
-        if (ready > 0 && watch_listen && FD_ISSET(g_listen_fd, &readable))
+        if (ready > 0 && watch_arrivals &&
+            (FD_ISSET(g_listen_fd, &readable) || FD_ISSET(g_keeper_channel[1], &readable)))
             pool_fork_for_connection();
     }
 }

@@ -9,9 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "daemon/connection_handoff.h"
 #include "daemon/daemon_state.h"
 #include "daemon/log.h"
+#include "daemon/next_request.h"
 #include "daemon/signals.h"
+#include "daemon/socket_io.h"
 #include "daemon/worker.h"
 #include "daemon/worker_table.h"
 #include "filters/host_list.h"
@@ -55,19 +58,19 @@ bool accept_error_is_resource(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-// One epoll set per worker: the listening socket, exclusive so that a
-// connection wakes one waiting worker rather than all of them, and the
-// keep-alive pipe.
+// One epoll set per worker: the listening socket and the keeper's end for
+// ready connections, both exclusive so that a connection wakes one waiting
+// worker rather than all of them, and the keep-alive pipe.
 int make_wait_set() {
     int events = epoll_create1(EPOLL_CLOEXEC);
-    struct epoll_event listen_event = {};
-    listen_event.events = EPOLLIN | EPOLLEXCLUSIVE;
-    listen_event.data.fd = g_listen_fd;
-    struct epoll_event pipe_event = {};
-    pipe_event.events = EPOLLIN;
-    pipe_event.data.fd = g_keepalive_pipe[0];
-    if (events < 0 || epoll_ctl(events, EPOLL_CTL_ADD, g_listen_fd, &listen_event) != 0 ||
-        epoll_ctl(events, EPOLL_CTL_ADD, g_keepalive_pipe[0], &pipe_event) != 0) {
+    bool added = events >= 0;
+    for (int fd : {g_listen_fd, g_keeper_channel[1], g_keepalive_pipe[0]}) {
+        struct epoll_event e = {};
+        e.events = EPOLLIN | (fd == g_keepalive_pipe[0] ? 0u : static_cast<uint32_t>(EPOLLEXCLUSIVE));
+        e.data.fd = fd;
+        added = added && epoll_ctl(events, EPOLL_CTL_ADD, fd, &e) == 0;
+    }
+    if (!added) {
         vrx_log(log_level::error, "epoll: %s\n", strerror(errno));
         exit(1);
     }
@@ -82,8 +85,8 @@ bool wait_for_connection(int events, const sigset_t* wait_mask) {
     for (;;) {
         if (g_terminate_requested)
             return false;
-        struct epoll_event ready[2];
-        int n = epoll_pwait(events, ready, 2, -1, wait_mask);
+        struct epoll_event ready[3];
+        int n = epoll_pwait(events, ready, 3, -1, wait_mask);
         if (g_terminate_requested)
             return false;
         if (n < 0) {
@@ -102,17 +105,73 @@ bool wait_for_connection(int events, const sigset_t* wait_mask) {
     }
 }
 
-// The next connection allowed by the client check, or -1 when the worker
-// is to end. A pending connection is taken before waiting, so that a worker
-// just done with one takes the next while it is still running (rather than
-// the worker that has waited longest), as a serial client's reconnection
-// would otherwise always wake another process.
 // A reload since the worker was forked: its configuration is outdated.
 bool configuration_reloaded() {
     return worker_table_slot(static_cast<uint32_t>(g_worker_slot)).generation.load() !=
            worker_table()->generation.load();
 }
 
+// Half the spare workers taken (or the last one): the parent forks more now
+// rather than when the next connection finds none, and is not woken for
+// every connection.
+void become_busy() {
+    int32_t idle = worker_set_state(worker_state::busy);
+    if (idle <= 0 || idle < (g_config.spare_workers + 1) / 2)
+        wake_parent();
+}
+
+// A connection whose head the keeper has seen arrive, or -1 when none waits.
+int ready_connection() {
+    handoff h;
+    handoff_result r = receive_handoff(g_keeper_channel[1], &h);
+    if (r == handoff_result::failed)
+        vrx_log(log_level::error, "connection from the keeper: %s\n", strerror(errno));
+    if (r != handoff_result::done)
+        return -1;
+    become_busy();
+    take_from_keeper(h.bytes, h.header.ready_at_ns);
+    return h.fd;
+}
+
+// A new connection allowed by the client check, -1 when none is pending, or
+// -2 when the listening socket failed for good.
+int new_connection() {
+    struct sockaddr_storage peer;
+    socklen_t peer_length = sizeof peer;
+    // Close-on-exec: the mail command started by a worker must not hold
+    // the connection open.
+    int connection = accept4(g_listen_fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC);
+    if (connection < 0) {
+        int error = errno;
+        // None pending, another worker took it, or it was gone first.
+        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == EPROTO || error == ECONNABORTED)
+            return -1;
+        vrx_log(log_level::error, "accept: %s\n", strerror(error));
+        if (!accept_error_is_transient(error))
+            return -2;
+        if (accept_error_is_resource(error))
+            usleep(100000);  // let descriptors or memory come back
+        return -1;
+    }
+    become_busy();
+    readline_discard();
+    worker_count(connections_accepted);
+    if (!g_config.acl_hosts_list.empty() &&
+        !acl_client_allowed(reinterpret_cast<struct sockaddr*>(&peer), peer_length, g_config.acl_hosts_list)) {
+        close(connection);
+        return -1;
+    }
+    set_connection_options(connection);
+    return connection;
+}
+
+// The next connection with a request to serve, or -1 when the worker is to
+// end. Connections the keeper has ready come first: their clients wait
+// already. A pending new connection is taken before waiting, so that a
+// worker just done with one takes the next while it is still running
+// (rather than the worker that has waited longest), as a serial client's
+// reconnection would otherwise always wake another process. A new one whose
+// first head does not follow at once goes to the keeper.
 int next_connection(int events, const sigset_t* wait_mask) {
     for (;;) {
         worker_set_state(worker_state::idle);
@@ -120,43 +179,24 @@ int next_connection(int events, const sigset_t* wait_mask) {
         // rather than take a connection the new workers are there for.
         if (g_terminate_requested || configuration_reloaded())
             return -1;
-        struct sockaddr_storage peer;
-        socklen_t peer_length = sizeof peer;
-        // Close-on-exec: the mail command started by a worker must not hold
-        // the connection open.
-        int connection = accept4(g_listen_fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC);
-        if (connection < 0) {
-            int error = errno;
-            // None pending, another worker took it, or it was gone first.
-            if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == EPROTO || error == ECONNABORTED) {
-                access_log_flush();
-                if (!wait_for_connection(events, wait_mask))
-                    return -1;
-                continue;
-            }
-            vrx_log(log_level::error, "accept: %s\n", strerror(error));
-            if (!accept_error_is_transient(error))
-                return -1;
-            if (accept_error_is_resource(error))
-                usleep(100000);  // let descriptors or memory come back
+        int connection = ready_connection();
+        if (connection >= 0)
+            return connection;
+        connection = new_connection();
+        if (connection == -2)
+            return -1;
+        if (connection >= 0) {
+            if (await_request_head(connection, head_linger_ms) != next_request::not_yet)
+                return connection;
+            hand_to_keeper(connection, g_config.timeout);
             continue;
         }
-        // Half the spare workers taken (or the last one): the parent forks
-        // more now rather than when the next connection finds none, and is
-        // not woken for every connection.
-        int32_t idle = worker_set_state(worker_state::busy);
-        if (idle <= 0 || idle < (g_config.spare_workers + 1) / 2)
-            wake_parent();
-        worker_count(connections_accepted);
-        if (!g_config.acl_hosts_list.empty() &&
-            !acl_client_allowed(reinterpret_cast<struct sockaddr*>(&peer), peer_length, g_config.acl_hosts_list)) {
-            close(connection);
-            continue;
-        }
-        return connection;
+        worker_set_state(worker_state::idle);
+        access_log_flush();
+        if (!wait_for_connection(events, wait_mask))
+            return -1;
     }
 }
-
 
 // After a connection: true when the worker is to end rather than wait for
 // another one.
@@ -180,13 +220,15 @@ void worker_main(pid_t parent) {
     if (getppid() != parent)
         exit(0);
     // The parent's ends: the wake pipe's read end, the keep-alive pipe's
-    // write end (else the pipe would never close), its scanning-daemon
-    // connection.
+    // write end (else the pipe would never close), the keeper's end of its
+    // channel, its scanning-daemon connection.
     close(g_wake_pipe[0]);
     g_wake_pipe[0] = -1;
     close(g_keepalive_pipe[1]);
     g_keepalive_pipe[1] = -1;
     close_retired_keepalive_pipe();
+    close(g_keeper_channel[0]);
+    g_keeper_channel[0] = -1;
     close_fd_logged(&g_daemon_fd);
     set_signal(SIGCHLD, SIG_DFL, true);
     set_signal(SIGHUP, SIG_IGN, true);

@@ -184,6 +184,18 @@ void readline_discard() {
     g_line_pos = g_line_buffer;
 }
 
+size_t readline_buffered(const char** data) {
+    *data = g_line_pos;
+    return g_line_count > 0 ? static_cast<size_t>(g_line_count) : 0;
+}
+
+void readline_preload(const char* data, size_t length) {
+    length = length < line_buffer_size ? length : line_buffer_size;
+    memmove(g_line_buffer, data, length);
+    g_line_pos = g_line_buffer;
+    g_line_count = static_cast<int64_t>(length);
+}
+
 int64_t readline(int* fd, char* buffer, size_t size, const char* tag) {
     if (size < 2) {
         if (size == 1)

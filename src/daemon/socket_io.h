@@ -31,6 +31,11 @@ int64_t readline(int* fd, char* buffer, size_t size, const char* tag = nullptr);
 bool readline_empty();
 // Drops whatever the line reader holds (a new connection in this process).
 void readline_discard();
+// What the line reader holds and has not given out yet.
+size_t readline_buffered(const char** data);
+// Puts bytes read from the connection by another process back in front of
+// what is read next; at most the buffer's size (4096) is kept.
+void readline_preload(const char* data, size_t length);
 
 // select-like wait on one descriptor; a negative time-out waits without
 // limit. Returns 1 when ready, 0 on time-out, -1 on error.

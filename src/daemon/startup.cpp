@@ -17,7 +17,9 @@
 #include <unistd.h>
 
 #include "daemon/accept_loop.h"
+#include "daemon/connection_handoff.h"
 #include "daemon/daemon_state.h"
+#include "daemon/keeper_process.h"
 #include "daemon/load_failure.h"
 #include "daemon/log.h"
 #include "daemon/service_notify.h"
@@ -47,6 +49,35 @@ void load_configuration(int argc, char** argv) {
         fputs("Options OK\n", stdout);
         exit(0);
     }
+}
+
+// The keeper holds up to MaxConnections descriptors. Raised while still
+// root, when the hard limit may still grow; the processes forked later
+// inherit the limit.
+void raise_descriptor_limit() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    const rlim_t needed = static_cast<rlim_t>(g_config.max_connections) + 256;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur >= needed)
+        return;
+    struct rlimit raised = limit;
+    raised.rlim_cur = needed;
+    if (raised.rlim_max != RLIM_INFINITY && raised.rlim_max < needed)
+        raised.rlim_max = needed;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+        return;
+    int error = errno;
+    // Without the right to raise the hard limit, as far as it goes.
+    raised.rlim_max = limit.rlim_max;
+    raised.rlim_cur = limit.rlim_max;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < needed && setrlimit(RLIMIT_NOFILE, &raised) == 0)
+        limit = raised;
+    vrx_log(log_level::error,
+            "Open file limit %u is below the %u descriptors MaxConnections (%i) needs: %s; connections beyond it "
+            "are refused\n",
+            static_cast<unsigned>(limit.rlim_cur), static_cast<unsigned>(needed), g_config.max_connections,
+            strerror(error));
 }
 
 void drop_privileges() {
@@ -198,6 +229,7 @@ int vorex_icapd_main(int argc, char** argv) {
     }
     install_timeout_handler();
     load_configuration(argc, argv);
+    raise_descriptor_limit();
     if (!g_config.monitor && getppid() != 1)
         daemonise();
     open_listening_socket();
@@ -208,10 +240,12 @@ int vorex_icapd_main(int argc, char** argv) {
     // Also without KeepAlive: idle workers of the pool wait on it.
     open_keepalive_pipe();
     set_listen_non_blocking();
+    open_keeper_channel();
     pool_create();
     // Before the first worker, after the worker table: the metrics process
     // reads it, and workers count into the counters.
     monitoring_start();
+    keeper_start();
     if (g_config.monitor)
         signal_readiness();
     service_notify_ready();

@@ -14,6 +14,7 @@
 
 #include "daemon/daemon_state.h"
 #include "daemon/log.h"
+#include "daemon/next_request.h"
 #include "daemon/socket_io.h"
 #include "daemon/worker_table.h"
 #include "icap/icap_handle.h"
@@ -38,68 +39,9 @@ void reset_request() {
     verdict_reset();
 }
 
-// Milliseconds an idle keep-alive connection may wait; -1 without limit.
-int keep_alive_wait_ms() {
-    int64_t ms = static_cast<int64_t>(g_config.keep_alive_timeout) * 1000;
-    if (ms <= 0)
-        return -1;
-    return ms < INT_MAX ? static_cast<int>(ms) : INT_MAX;
-}
-
-// Waits for the next request. False ends the connection: the client closed
-// it, it stayed idle for KeepAliveTimeout, the parent closed the keep-alive
-// pipe (reload, shutdown) or SIGTERM came. A request that has arrived is
-// served even when the pipe closed at the same moment: its connection was
-// accepted under the configuration it is served with.
-bool wait_next_request(int fd) {
-    int pipe_fd = g_keepalive_pipe[0];
-    vrx_log(log_level::wire, "Going for infinitely waiting for %i (%i/%i) descriptor...\n", fd,
-            fd > pipe_fd ? fd : pipe_fd, pipe_fd);
-    worker_set_state(worker_state::waiting);
-    access_log_flush();
-    struct pollfd waits[2];
-    waits[0].fd = fd;
-    waits[0].events = POLLIN;
-    waits[1].fd = pipe_fd;  // ignored by poll when -1
-    waits[1].events = POLLIN;
-    int rc;
-    do {
-        waits[0].revents = waits[1].revents = 0;
-        rc = poll(waits, 2, keep_alive_wait_ms());
-    } while (rc < 0 && errno == EINTR && !g_terminate_requested);
-    if (g_terminate_requested) {
-        vrx_log(log_level::wire, "SIGTERM received -> shutdown\n");
-        return false;
-    }
-    if (rc < 0) {
-        vrx_log(log_level::error, "error in select: %s\n", strerror(errno));
-        return false;
-    }
-    if (rc == 0) {
-        vrx_log(log_level::debug, "ICAP client idle for %i seconds (KeepAliveTimeout) -> close connection\n",
-                g_config.keep_alive_timeout);
-        return false;
-    }
-    if (!waits[0].revents) {
-        vrx_log(log_level::wire, "parent close his descriptor (%i) -> shutdown\n", pipe_fd);
-        return false;
-    }
-    char byte;
-    ssize_t n;
-    do {
-        n = recv(fd, &byte, 1, MSG_PEEK);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) {
-        vrx_log(log_level::wire, "ICAP client %s connection -> exit from process\n", n < 0 ? "reset" : "close");
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 void serve_connection(int* fd) {
-    readline_discard();
     monitoring_connection_started(*fd);
     bool close_requested = false;
     bool bad_request = false;
@@ -129,16 +71,28 @@ void serve_connection(int* fd) {
         if (*fd < 0 || !g_config.keep_alive || close_requested || bad_request || g_terminate_requested)
             break;
         reset_request();
-        // Ended by the client or the parent while waiting: no exit cycle.
-        if (readline_empty() && !wait_next_request(*fd))
+        // The next request is served here only when it follows at once;
+        // an idle connection waits in the keeper, not in a worker.
+        worker_set_state(worker_state::waiting);
+        next_request next = await_request_head(*fd, head_linger_ms);
+        if (next == next_request::closed) {
+            vrx_log(log_level::wire, "ICAP client close connection -> exit from process\n");
+            return;  // ended by the client: no exit cycle
+        }
+        if (next == next_request::not_yet) {
+            if (g_terminate_requested)
+                break;
+            hand_to_keeper(*fd, g_config.keep_alive_timeout);
+            *fd = -1;
             return;
+        }
     }
     vrx_log(log_level::wire, "exit cycle: %i %i %i %i\n", *fd, g_config.keep_alive ? 1 : 0, close_requested ? 1 : 0,
             bad_request ? 1 : 0);
     reset_request();
 }
 
-void serve_client(int fd) {
+void set_connection_options(int fd) {
     // Replies leave in a few writes (head, 100 Continue, chunks); none of
     // them may wait for the acknowledgement of the one before. Set on each
     // connection: descriptor numbers repeat across connections.
@@ -148,6 +102,9 @@ void serve_client(int fd) {
         if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0)
             vrx_log(log_level::error, "setsockopt: %s\n", strerror(errno));
     }
+}
+
+void serve_client(int fd) {
     serve_connection(&fd);
     if (fd >= 0)
         close(fd);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "daemon/daemon_state.h"
+#include "daemon/keeper_process.h"
 #include "daemon/log.h"
 #include "daemon/pooled_worker.h"
 #include "daemon/worker_table.h"
@@ -86,10 +87,12 @@ void pool_settings_loaded() {
         return;
     table->max_workers = static_cast<uint32_t>(g_config.max_workers);
     table->spare_workers = static_cast<uint32_t>(g_config.spare_workers);
+    table->max_connections = static_cast<uint32_t>(g_config.max_connections);
     vrx_log(log_level::debug,
-            "worker pool: MaxWorkers %i, SpareWorkers %i, MaxConnectionsPerWorker %i, KeepAliveTimeout %i\n",
+            "worker pool: MaxWorkers %i, SpareWorkers %i, MaxConnectionsPerWorker %i, KeepAliveTimeout %i, "
+            "MaxConnections %i\n",
             g_config.max_workers, g_config.spare_workers, g_config.max_connections_per_worker,
-            g_config.keep_alive_timeout);
+            g_config.keep_alive_timeout, g_config.max_connections);
 }
 
 void pool_new_generation() { g_generation = ++worker_table()->generation; }
@@ -98,6 +101,8 @@ void pool_reap() {
     int status = 0;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        if (keeper_reaped(pid, status))
+            continue;
         int index = worker_table_find(pid);
         if (index < 0)
             continue;  // a lock-file cleaner

@@ -48,9 +48,11 @@ struct worker_table_header {
     // Bumped by every successful reload; workers of older generations
     // finish what they serve and end.
     std::atomic<uint32_t> generation{0};
-    // Pool settings in force (MaxWorkers, SpareWorkers).
+    // Pool settings in force (MaxWorkers, SpareWorkers, MaxConnections).
     std::atomic<uint32_t> max_workers{0};
     std::atomic<uint32_t> spare_workers{0};
+    // Connections the keeper holds at most (MaxConnections).
+    std::atomic<uint32_t> max_connections{0};
     // Slots at or above this index have never been used.
     std::atomic<uint32_t> used_slots{0};
     // Workers waiting for a connection, kept by the workers as they come

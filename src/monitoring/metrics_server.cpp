@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
-#include <linux/close_range.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -15,6 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "daemon/inherited_fds.h"
 #include "daemon/log.h"
 #include "monitoring/metrics_page.h"
 #include "monitoring/traffic_counters.h"
@@ -118,20 +117,6 @@ void serve(int listen_fd) {
                 clients.push_back({fd, now + client_deadline, {}, {}, 0});
         }
     }
-}
-
-// Closes every descriptor above the standard ones but `keep` and the log.
-void close_inherited(int keep) {
-    int log = log_target();
-    int first = 3;
-    for (int kept : {std::min(keep, log), std::max(keep, log)}) {
-        if (kept < first)
-            continue;
-        if (kept > first)
-            close_range(static_cast<unsigned>(first), static_cast<unsigned>(kept - 1), 0);
-        first = kept + 1;
-    }
-    close_range(static_cast<unsigned>(first), ~0U, 0);
 }
 
 // The server holds nothing of the parent's but the counters, its socket and

@@ -64,6 +64,14 @@ struct traffic_counters {
     counter_cell body_bytes_sent;
     counter_cell reloads_ok;
     counter_cell reloads_failed;
+    // The connection keeper's: connections it holds (waiting for their next
+    // head or for a worker), those it passed to a worker, those it closed
+    // at once over MaxConnections, and the time from a complete head to the
+    // worker that took it.
+    std::atomic<int64_t> connections_held;
+    counter_cell connection_handoffs;
+    counter_cell connections_refused;
+    duration_histogram connection_wait;
     // Gauges that the parent sets after each load.
     std::atomic<int64_t> start_time;                  // seconds since the epoch
     std::atomic<int64_t> last_reload_success_time;    // seconds since the epoch

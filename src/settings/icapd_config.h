@@ -102,6 +102,7 @@ struct icapd_config {
     int32_t spare_workers = 4;
     int32_t max_connections_per_worker = 0;   // 0: no limit
     int32_t keep_alive_timeout = 600;         // seconds; 0: no limit
+    int32_t max_connections = 10000;          // held by the connection keeper
     // Early reply of a RESPMOD whose client pauses before the end of the
     // body: pause in milliseconds, and most body bytes released before the
     // verdict; 0 in either never starts a reply early.

@@ -291,6 +291,7 @@ void register_settings(param_registry& reg, icapd_config& cfg)
                int_in_range(cfg.max_connections_per_worker, "MaxConnectionsPerWorker", 0, INT32_MAX), 0);
     global_key(reg, "KeepAliveTimeout", int_in_range(cfg.keep_alive_timeout, "KeepAliveTimeout", 0, INT32_MAX),
                600);
+    global_key(reg, "MaxConnections", int_in_range(cfg.max_connections, "MaxConnections", 1, 1000000), 10000);
     global_key(reg, "TricklePause", int_in_range(cfg.trickle_pause, "TricklePause", 0, INT32_MAX), 50);
     global_key(reg, "TrickleLimit", int_in_range(cfg.trickle_limit, "TrickleLimit", 0, INT32_MAX), 64);
     cfg.clamd_address.clear();

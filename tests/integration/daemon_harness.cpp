@@ -262,7 +262,10 @@ int daemon_harness::cache_files() const {
     return count;
 }
 
-std::vector<pid_t> daemon_harness::children() const {
+namespace {
+
+// Children of `parent` whose process name is (or is not) `name`.
+std::vector<pid_t> children_of(pid_t parent, const std::string& name, bool named) {
     std::vector<pid_t> found;
     DIR* proc = opendir("/proc");
     if (!proc)
@@ -271,17 +274,31 @@ std::vector<pid_t> daemon_harness::children() const {
         pid_t pid = atoi(entry->d_name);
         if (pid <= 0)
             continue;
-        std::string stat = read_file("/proc/" + std::string(entry->d_name) + "/stat");
+        std::string stat = daemon_harness::read_file("/proc/" + std::string(entry->d_name) + "/stat");
+        size_t open_paren = stat.find('(');
         size_t close_paren = stat.rfind(')');
-        if (close_paren == std::string::npos)
+        if (open_paren == std::string::npos || close_paren == std::string::npos)
             continue;
         char state = 0;
         int ppid = 0;
-        if (sscanf(stat.c_str() + close_paren + 1, " %c %d", &state, &ppid) == 2 && ppid == pid_)
+        bool is_named = stat.compare(open_paren + 1, close_paren - open_paren - 1, name) == 0;
+        if (sscanf(stat.c_str() + close_paren + 1, " %c %d", &state, &ppid) == 2 && ppid == parent &&
+            is_named == named)
             found.push_back(pid);
     }
     closedir(proc);
     return found;
+}
+
+const char keeper_name[] = "vorex-keeper";
+
+}  // namespace
+
+std::vector<pid_t> daemon_harness::children() const { return children_of(pid_, keeper_name, false); }
+
+pid_t daemon_harness::keeper() const {
+    std::vector<pid_t> found = children_of(pid_, keeper_name, true);
+    return found.empty() ? 0 : found[0];
 }
 
 int daemon_harness::open_descriptors() const {

@@ -63,8 +63,11 @@ public:
     // Connects, sends, half-closes and reads until the daemon closes.
     std::string exchange(const std::string& bytes, int timeout_ms = 5000) const;
 
-    // Children of the daemon (workers, cleaners) and its open descriptors.
+    // Children of the daemon (workers, cleaners, the metrics process; not
+    // the connection keeper) and its open descriptors.
     std::vector<pid_t> children() const;
+    // The connection keeper's pid, 0 when none runs.
+    pid_t keeper() const;
     int open_descriptors() const;
     // A field of /proc/PID/status in KiB (VmHWM, VmSize ...), -1 when missing.
     static long status_kib(pid_t pid, const std::string& field);

@@ -1,0 +1,91 @@
+#include "daemon/next_request.h"
+
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "daemon/connection_handoff.h"
+#include "daemon/daemon_state.h"
+#include "daemon/log.h"
+#include "daemon/request_head.h"
+#include "daemon/socket_io.h"
+#include "monitoring/traffic_counters.h"
+
+namespace {
+
+// The buffered bytes and what the socket holds behind them: a whole head,
+// nothing yet, or the end of the connection.
+next_request look_at_head(int fd) {
+    const char* buffered = nullptr;
+    size_t held = readline_buffered(&buffered);
+    if (held > 0 && request_head_complete(buffered, held))
+        return next_request::arrived;
+    static char head[request_head_limit];
+    memcpy(head, buffered, held);
+    ssize_t n;
+    do {
+        n = recv(fd, head + held, request_head_limit - held, MSG_PEEK | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return next_request::not_yet;
+    if (n <= 0)  // the client's end, or a reset: whatever it sent is served
+        return held > 0 ? next_request::arrived : next_request::closed;
+    return request_head_complete(head, held + static_cast<size_t>(n)) ? next_request::arrived : next_request::not_yet;
+}
+
+}  // namespace
+
+next_request await_request_head(int fd, int linger_ms) {
+    next_request seen = look_at_head(fd);
+    struct pollfd waits[2];
+    waits[0].fd = fd;
+    waits[0].events = POLLIN;
+    waits[1].fd = g_keepalive_pipe[0];  // ignored by poll when -1
+    waits[1].events = POLLIN;
+    const int64_t deadline = steady_now_ns() + static_cast<int64_t>(linger_ms) * 1000000;
+    while (seen == next_request::not_yet && !g_terminate_requested) {
+        int64_t left_ms = (deadline - steady_now_ns()) / 1000000;
+        if (left_ms <= 0)
+            break;
+        waits[0].revents = waits[1].revents = 0;
+        int rc = poll(waits, 2, static_cast<int>(left_ms));
+        if (rc < 0 && errno != EINTR)
+            break;
+        if (rc > 0 && waits[1].revents)
+            break;  // a reload: the new workers take the next request
+        if (rc > 0)
+            seen = look_at_head(fd);
+    }
+    return seen;
+}
+
+void hand_to_keeper(int fd, int wait_limit_seconds) {
+    handoff_header header;
+    header.wait_limit_ms = wait_limit_seconds > 0 ? static_cast<int64_t>(wait_limit_seconds) * 1000 : -1;
+    const char* buffered = nullptr;
+    size_t held = readline_buffered(&buffered);
+    handoff_result r;
+    // The keeper drains the channel constantly; a full one is waited for
+    // briefly, then the connection is given up rather than the worker.
+    for (int tries = 0;; ++tries) {
+        r = send_handoff(g_keeper_channel[1], fd, header, buffered, held);
+        if (r != handoff_result::would_block || tries == 100)
+            break;
+        struct pollfd room = {g_keeper_channel[1], POLLOUT, 0};
+        poll(&room, 1, 10);
+    }
+    if (r != handoff_result::done)
+        vrx_log(log_level::error, "connection to the keeper: %s\n",
+                r == handoff_result::would_block ? "channel full" : strerror(errno));
+    readline_discard();
+    close(fd);
+}
+
+void take_from_keeper(const std::string& head_bytes, long long ready_at_ns) {
+    readline_discard();
+    readline_preload(head_bytes.data(), head_bytes.size());
+    if (traffic_counters* c = shared_counters())
+        c->connection_wait.observe(static_cast<double>(steady_now_ns() - ready_at_ns) / 1e9);
+}
