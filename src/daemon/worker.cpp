@@ -106,6 +106,9 @@ void set_connection_options(int fd) {
 
 void serve_client(int fd) {
     serve_connection(&fd);
-    if (fd >= 0)
+    if (fd >= 0) {
+        // Its lines are written before the client sees the end.
+        access_log_flush();
         close(fd);
+    }
 }

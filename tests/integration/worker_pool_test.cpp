@@ -113,40 +113,54 @@ TEST_F(worker_pool, spare_workers_wait_and_a_burst_beyond_them_is_served) {
     EXPECT_TRUE(wait_until([&] { return d.children().size() <= 8 && d.children().size() >= 4; }));
 }
 
-// MaxWorkers = 2: a third client waits in the listen queue, not refused,
-// until a worker is free.
-TEST_F(worker_pool, connections_beyond_max_workers_wait_for_a_free_worker) {
-    start("MaxWorkers = 2\nSpareWorkers = 1\n");
+// MaxWorkers = 2: connections idle between requests hold no worker, so a
+// third client is served beside them; with both workers busy in the middle
+// of a request, it waits (not refused) until one is free.
+TEST_F(worker_pool, only_busy_connections_hold_workers) {
+    start("MaxWorkers = 2\nSpareWorkers = 2\n");
+    ASSERT_TRUE(workers_are(2));
     int first = served_connection();
     int second = served_connection();
-    int third = d.connect();
-    ASSERT_TRUE(daemon_harness::send_all(third, options_request));
-    EXPECT_EQ(daemon_harness::read_until(third, istag, 500), "");
-    EXPECT_EQ(d.children().size(), 2u);
-    close(first);
-    EXPECT_TRUE(has_preview(daemon_harness::read_until(third, istag)));
-    close(second);
+    int third = served_connection();
     close(third);
+    int busy_one = busy_connection();
+    int busy_two = busy_connection();
+    int waiting = d.connect();
+    ASSERT_TRUE(daemon_harness::send_all(waiting, options_request));
+    EXPECT_EQ(daemon_harness::read_until(waiting, istag, 500), "");
+    EXPECT_EQ(d.children().size(), 2u);
+    ASSERT_TRUE(daemon_harness::send_all(busy_one, rest_of_reqmod));
+    EXPECT_NE(daemon_harness::read_until(busy_one, "0\r\n\r\n").find("Access blocked"), std::string::npos);
+    EXPECT_TRUE(has_preview(daemon_harness::read_until(waiting, istag)));
+    // The idle ones are still served.
+    for (int fd : {first, second}) {
+        ASSERT_TRUE(daemon_harness::send_all(fd, options_request));
+        EXPECT_TRUE(has_preview(daemon_harness::read_until(fd, istag)));
+    }
+    for (int fd : {first, second, busy_one, busy_two, waiting})
+        close(fd);
 }
 
-// Once it has sent a request, a silent client is bounded by
-// KeepAliveTimeout; before its first request line is complete, by Timeout.
-// Either way its worker goes back to the pool.
-TEST_F(worker_pool, idle_clients_are_closed_and_their_workers_return) {
+// Once it has sent a request, a silent client is closed after
+// KeepAliveTimeout; before its first request head is complete, after
+// Timeout. Neither holds a worker meanwhile, and none is killed.
+TEST_F(worker_pool, idle_clients_are_closed_without_holding_a_worker) {
     start("KeepAliveTimeout = 1\nTimeout = 1\nMaxWorkers = 1\nSpareWorkers = 1\n");
     ASSERT_TRUE(workers_are(1));
     pid_t worker = d.children()[0];
     int kept = served_connection();
-    EXPECT_EQ(daemon_harness::read_until(kept, "", 5000), "");  // closed by the daemon
-    close(kept);
-    EXPECT_NE(d.log().find("(KeepAliveTimeout) -> close connection"), std::string::npos);
-    EXPECT_EQ(d.children(), std::vector<pid_t>{worker}) << "the keep-alive time-out ends the connection only";
-    // The head's alarm may end the worker here (status 13): it is replaced.
     int silent = d.connect();
-    EXPECT_EQ(daemon_harness::read_until(silent, "", 5000), "");
-    close(silent);
-    int next = served_connection();
-    close(next);
+    ASSERT_TRUE(daemon_harness::send_all(silent, "OPTIONS icap"));
+    int active = served_connection();  // served while both wait
+    close(active);
+    for (int fd : {kept, silent}) {
+        EXPECT_EQ(daemon_harness::read_until(fd, "", 5000), "");
+        char byte;
+        EXPECT_EQ(recv(fd, &byte, 1, MSG_DONTWAIT), 0) << "closed by the daemon";
+        close(fd);
+    }
+    EXPECT_EQ(d.children(), std::vector<pid_t>{worker}) << "no worker ended";
+    close(served_connection());
 }
 
 // Workers that end are replaced: after MaxConnectionsPerWorker connections,
@@ -164,28 +178,30 @@ TEST_F(worker_pool, ended_workers_are_replaced) {
     EXPECT_TRUE(has_preview(d.exchange(options_request)));
 }
 
-// A successful reload ends the idle workers and the idle keep-alive
-// connections; a busy worker finishes its request with the old settings
-// (the black host is still blocked) and then ends; new connections get the
-// new settings.
+// A successful reload keeps the idle keep-alive connections: the next
+// request of one is decided under the new settings (the black host the
+// reload adds blocks it). A busy worker finishes its request with the old
+// settings (not blocked) and then ends, as do the idle workers.
 TEST_F(worker_pool, reload_with_idle_and_busy_workers) {
-    start("SpareWorkers = 2\n");
+    d.write_config("[Daemon]\nSpareWorkers = 2\n");
+    ASSERT_TRUE(d.start()) << d.log();
     ASSERT_TRUE(workers_are(2));
     std::vector<pid_t> old_workers = d.children();
     int idle = served_connection();
     int busy = busy_connection();
 
-    d.write_config("[Daemon]\nUsePreview = no\nSpareWorkers = 2\n");
+    daemon_harness::write_file(d.path("black"), "bad.example\n");
+    d.write_config("[Daemon]\nUsePreview = no\nSpareWorkers = 2\nBlackHosts = " + d.path("black") + "\n");
     d.signal(SIGHUP);
-    EXPECT_EQ(daemon_harness::read_until(idle, "", 5000), "");
-    close(idle);
     EXPECT_TRUE(wait_until([&] { return !has_preview(d.exchange(options_request)); }));
+    ASSERT_TRUE(daemon_harness::send_all(idle, unfinished_reqmod + rest_of_reqmod));
+    EXPECT_NE(daemon_harness::read_until(idle, "0\r\n\r\n").find("Access blocked"), std::string::npos);
+    close(idle);
     ASSERT_TRUE(daemon_harness::send_all(busy, rest_of_reqmod));
-    EXPECT_NE(daemon_harness::read_until(busy, "", 5000).find("Access blocked"), std::string::npos);
-    close(busy);
-    std::string reply = d.exchange(unfinished_reqmod + rest_of_reqmod);
-    EXPECT_EQ(reply.rfind("ICAP/1.0 20", 0), 0u) << reply;
+    std::string reply = daemon_harness::read_until(busy, "0\r\n\r\n");
+    EXPECT_EQ(reply.rfind("ICAP/1.0 200", 0), 0u) << reply;
     EXPECT_EQ(reply.find("Access blocked"), std::string::npos);
+    close(busy);
     for (pid_t pid : old_workers)
         EXPECT_TRUE(wait_until([&] { return gone(pid); }));
 }
