@@ -156,6 +156,7 @@ int new_connection() {
     become_busy();
     readline_discard();
     worker_count(connections_accepted);
+    vrx_log(log_level::wire, "accepted connection %i\n", connection);
     if (!g_config.acl_hosts_list.empty() &&
         !acl_client_allowed(reinterpret_cast<struct sockaddr*>(&peer), peer_length, g_config.acl_hosts_list)) {
         close(connection);

@@ -147,6 +147,21 @@ std::string metrics_text(const traffic_counters& c, const std::optional<worker_g
     out.family("vorex_worker_restarts_total", "counter", "Workers that ended abnormally and were replaced.");
     out.sample("vorex_worker_restarts_total", "", worker_restarts());
 
+    out.family("vorex_connections", "gauge",
+               "ICAP connections open, by state: idle (held by the connection keeper) or served (held by a worker).");
+    out.sample("vorex_connections", label("state", "idle"),
+               std::to_string(c.connections_held.load(std::memory_order_relaxed)));
+    if (workers)
+        out.sample("vorex_connections", label("state", "served"), workers->busy);
+    out.family("vorex_connection_handoffs_total", "counter", "Connections the keeper passed to a worker.");
+    out.sample("vorex_connection_handoffs_total", "", value(c.connection_handoffs));
+    out.family("vorex_connections_refused_total", "counter",
+               "Connections closed at once because MaxConnections were held.");
+    out.sample("vorex_connections_refused_total", "", value(c.connections_refused));
+    out.family("vorex_connection_wait_seconds", "histogram",
+               "Time from a connection's complete request head to the worker that took it.");
+    out.histogram("vorex_connection_wait_seconds", "", c.connection_wait);
+
     out.family("vorex_reloads_total", "counter", "Configuration reloads, by result.");
     out.sample("vorex_reloads_total", label("result", "ok"), value(c.reloads_ok));
     out.sample("vorex_reloads_total", label("result", "failed"), value(c.reloads_failed));
@@ -186,6 +201,20 @@ std::string status_page(const traffic_counters& c, const std::optional<worker_ga
         }
         t.row("connections accepted", std::to_string(pool_connections_accepted()));
         t.row("worker restarts", std::to_string(worker_restarts()));
+    }
+    {
+        html_table t(page, "Connections");
+        t.row("idle (in the keeper)", std::to_string(c.connections_held.load(std::memory_order_relaxed)));
+        if (workers)
+            t.row("being served", std::to_string(workers->busy));
+        t.row("hand-offs to workers", std::to_string(value(c.connection_handoffs)));
+        t.row("refused (MaxConnections)", std::to_string(value(c.connections_refused)));
+        uint64_t waits = value(c.connection_wait.count);
+        char mean[32];
+        snprintf(mean, sizeof mean, "%.3f ms",
+                 waits ? static_cast<double>(value(c.connection_wait.sum_microseconds)) / 1e3 / static_cast<double>(waits)
+                       : 0);
+        t.row("wait for a worker (mean)", mean);
     }
     {
         html_table t(page, "Requests");
