@@ -137,6 +137,12 @@ private:
         }
         ++count_;
         publish_count();
+        // Handed back with its next head read already (pipelined, or a
+        // worker that gave its turn): ready at once.
+        if (!slot.prefix.empty() && request_head_complete(slot.prefix.data(), slot.prefix.size())) {
+            make_ready(h.fd);
+            return;
+        }
         // Edge-triggered: the keeper only peeks at the head, so the bytes
         // stay unread and a level-triggered watch would fire again at once.
         // Adding a descriptor that has bytes already reports them.
@@ -192,9 +198,13 @@ private:
             head.append(peeked, static_cast<size_t>(n));
             whole = request_head_complete(head.data(), head.size());
         }
-        if (!whole)
-            return;
-        std::string bytes = std::move(slot.prefix);
+        if (whole)
+            make_ready(fd);
+    }
+
+    // From watched to the queue of connections waiting for a worker.
+    void make_ready(int fd) {
+        std::string bytes = std::move(held_[static_cast<size_t>(fd)].prefix);
         forget(fd);
         ready_.push_back({fd, steady_now_ns(), std::move(bytes)});
         ++count_;

@@ -11,6 +11,7 @@
 #include "daemon/log.h"
 #include "daemon/request_head.h"
 #include "daemon/socket_io.h"
+#include "daemon/worker_table.h"
 #include "monitoring/traffic_counters.h"
 
 namespace {
@@ -36,6 +37,14 @@ next_request look_at_head(int fd) {
 }
 
 }  // namespace
+
+bool others_wait_for_a_worker() {
+    const worker_table_header* table = worker_table();
+    if (table && table->idle_hint.load(std::memory_order_relaxed) > 0)
+        return false;
+    struct pollfd waiting[2] = {{g_keeper_channel[1], POLLIN, 0}, {g_listen_fd, POLLIN, 0}};
+    return poll(waiting, 2, 0) > 0;
+}
 
 next_request await_request_head(int fd, int linger_ms) {
     next_request seen = look_at_head(fd);

@@ -17,6 +17,12 @@ enum class next_request {
     closed,   // the client closed or reset it without a further byte
 };
 
+// True when another connection waits for a worker (a ready one in the
+// keeper's channel, or a new one in the listen queue) and no worker is idle
+// to take it: a worker then hands its connection back after a reply rather
+// than serve it again, so that connections take turns.
+bool others_wait_for_a_worker();
+
 // Waits up to `linger_ms` for the connection's next head. A reload (the
 // keep-alive pipe closing) or SIGTERM ends the wait early with not_yet.
 next_request await_request_head(int fd, int linger_ms);

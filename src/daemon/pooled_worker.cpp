@@ -167,20 +167,23 @@ int new_connection() {
 }
 
 // The next connection with a request to serve, or -1 when the worker is to
-// end. Connections the keeper has ready come first: their clients wait
-// already. A pending new connection is taken before waiting, so that a
-// worker just done with one takes the next while it is still running
-// (rather than the worker that has waited longest), as a serial client's
-// reconnection would otherwise always wake another process. A new one whose
-// first head does not follow at once goes to the keeper.
+// end. Ready connections from the keeper and new ones from the listening
+// socket take turns, so that neither stream can starve the other. A
+// pending connection is taken before waiting, so that a worker just done
+// with one takes the next while it is still running (rather than the
+// worker that has waited longest), as a serial client's reconnection would
+// otherwise always wake another process. A new one whose first head does
+// not follow at once goes to the keeper.
 int next_connection(int events, const sigset_t* wait_mask) {
+    static bool ready_first = true;
     for (;;) {
         worker_set_state(worker_state::idle);
         // After a reload an idle worker of the old configuration leaves
         // rather than take a connection the new workers are there for.
         if (g_terminate_requested || configuration_reloaded())
             return -1;
-        int connection = ready_connection();
+        ready_first = !ready_first;
+        int connection = ready_first ? ready_connection() : -1;
         if (connection >= 0)
             return connection;
         connection = new_connection();
@@ -192,7 +195,9 @@ int next_connection(int events, const sigset_t* wait_mask) {
             hand_to_keeper(connection, g_config.timeout);
             continue;
         }
-        worker_set_state(worker_state::idle);
+        connection = ready_first ? -1 : ready_connection();
+        if (connection >= 0)
+            return connection;
         access_log_flush();
         if (!wait_for_connection(events, wait_mask))
             return -1;

@@ -71,10 +71,12 @@ void serve_connection(int* fd) {
         if (*fd < 0 || !g_config.keep_alive || close_requested || bad_request || g_terminate_requested)
             break;
         reset_request();
-        // The next request is served here only when it follows at once;
-        // an idle connection waits in the keeper, not in a worker.
+        // The next request is served here only when it follows at once and
+        // no other connection waits for a worker; an idle connection waits
+        // in the keeper, not in a worker.
         worker_set_state(worker_state::waiting);
-        next_request next = await_request_head(*fd, head_linger_ms);
+        next_request next =
+            others_wait_for_a_worker() ? next_request::not_yet : await_request_head(*fd, head_linger_ms);
         if (next == next_request::closed) {
             vrx_log(log_level::wire, "ICAP client close connection -> exit from process\n");
             return;  // ended by the client: no exit cycle
