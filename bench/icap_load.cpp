@@ -11,6 +11,8 @@
 //
 // --rate R: each connection starts at most R requests a second.
 // --idle N: N more connections are opened at the start and send nothing.
+// --idle-served: each of them first has one OPTIONS answered, as a proxy's
+// connections kept after a burst (those left unanswered are counted).
 // A kept connection that the server closes before any byte of the reply
 // (as it may between requests) is retried on a new one, as proxies do, and
 // counted apart.
@@ -29,6 +31,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <random>
+#include <poll.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdexcept>
@@ -420,6 +423,7 @@ struct options {
     std::string label;
     double rate = 0;  // requests a second per connection; 0: no pause
     int idle = 0;
+    bool idle_served = false;
     bool vary = false;
 };
 
@@ -453,6 +457,7 @@ struct stats {
     uint64_t retried = 0;        // on a new connection, the kept one closed
     uint64_t body_bytes = 0;
     uint64_t idle_open = 0;      // idle connections still open at the end
+    uint64_t idle_unanswered = 0;  // --idle-served: no OPTIONS reply in time
     std::vector<uint32_t> latency_us;
 };
 
@@ -490,13 +495,21 @@ public:
     stats run(double* elapsed)
     {
         start_ = clock_type::now();
-        const auto end = start_ + std::chrono::duration_cast<clock_type::duration>(
-                                      std::chrono::duration<double>(o_.duration));
-        const auto hard_end = end + std::chrono::duration_cast<clock_type::duration>(
-                                        std::chrono::duration<double>(o_.grace));
+        auto end = start_ + std::chrono::duration_cast<clock_type::duration>(
+                                std::chrono::duration<double>(o_.duration));
+        auto hard_end = end + std::chrono::duration_cast<clock_type::duration>(
+                                  std::chrono::duration<double>(o_.grace));
+        if (o_.idle_served) {
+            open_idle_connections();
+            serve_idle_once();
+            start_ = clock_type::now();
+            end = start_ + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(o_.duration));
+            hard_end = end + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(o_.grace));
+        }
         for (connection& c : conns_)
             begin(c);
-        open_idle_connections();
+        if (!o_.idle_served)
+            open_idle_connections();
         std::vector<epoll_event> ready(conns_.size());
         auto last_sample = clock_type::now();
         while (true) {
@@ -554,6 +567,55 @@ private:
                 continue;
             }
             idle_.push_back(fd);
+        }
+    }
+
+    // One OPTIONS on every idle connection, in batches of 500, each batch
+    // given 30 s to connect and be answered.
+    void serve_idle_once()
+    {
+        const std::string request = "OPTIONS icap://" + o_.host + o_.service + " ICAP/1.0\r\nHost: " + o_.host +
+                                    "\r\nEncapsulated: null-body=0\r\n\r\n";
+        for (size_t first = 0; first < idle_.size(); first += 500) {
+            const size_t last = std::min(idle_.size(), first + 500);
+            std::vector<pollfd> waits;
+            std::vector<std::string> replies(last - first);
+            std::vector<bool> sent(last - first, false);
+            for (size_t i = first; i < last; ++i)
+                waits.push_back({idle_[i], POLLOUT, 0});
+            size_t left = last - first;
+            const auto deadline = clock_type::now() + std::chrono::seconds(30);
+            while (left > 0 && clock_type::now() < deadline) {
+                if (poll(waits.data(), waits.size(), 100) <= 0)
+                    continue;
+                for (size_t k = 0; k < waits.size(); ++k) {
+                    pollfd& w = waits[k];
+                    if (w.fd < 0 || !w.revents)
+                        continue;
+                    if (!sent[k]) {
+                        sent[k] = send(w.fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                                  static_cast<ssize_t>(request.size());
+                        w.events = POLLIN;
+                        if (!sent[k]) {
+                            w.fd = -1;
+                            --left;
+                        }
+                        continue;
+                    }
+                    char bytes[4096];
+                    ssize_t n = recv(w.fd, bytes, sizeof bytes, MSG_DONTWAIT);
+                    if (n > 0)
+                        replies[k].append(bytes, static_cast<size_t>(n));
+                    if (n == 0 || (n < 0 && errno != EAGAIN) || replies[k].find("\r\n\r\n") != std::string::npos) {
+                        if (replies[k].find("\r\n\r\n") != std::string::npos)
+                            replies[k] = "done";
+                        w.fd = -1;
+                        --left;
+                    }
+                }
+            }
+            for (const std::string& reply : replies)
+                stats_.idle_unanswered += reply != "done";
         }
     }
 
@@ -848,7 +910,7 @@ uint32_t percentile(const std::vector<uint32_t>& sorted, double p)
             "usage: icap_load --port P [--host A] [--service /echo] [--kind options|preview|echo]\n"
             "                 [--body BYTES] [--preview BYTES] [--conns N] [--duration S]\n"
             "                 [--grace S] [--timeout S] [--new-conn] [--watch-pid PID] [--label T]\n"
-            "                 [--rate R] [--idle N] [--vary]\n"
+            "                 [--rate R] [--idle N] [--idle-served] [--vary]\n"
             "       icap_load --free-port\n");
     exit(2);
 }
@@ -879,6 +941,7 @@ options parse_options(int argc, char** argv)
         else if (a == "--rate") o.rate = atof(value().c_str());
         else if (a == "--idle") o.idle = atoi(value().c_str());
         else if (a == "--vary") o.vary = true;
+        else if (a == "--idle-served") o.idle_served = true;
         else usage();
     }
     if (o.port <= 0 || o.port > 65535 || o.conns < 1 || o.conns > 4096 || o.duration <= 0 ||
@@ -927,14 +990,16 @@ int main(int argc, char** argv)
         printf(", retried %llu, idle connections still open %llu", static_cast<unsigned long long>(s.retried),
                static_cast<unsigned long long>(s.idle_open));
         printf("\nRESULT rps=%.1f mbps=%.1f p50_us=%u p90_us=%u p99_us=%u errors=%llu "
-               "unfinished=%llu completed=%llu n200=%llu n204=%llu rss_kb=%ld retried=%llu idle_open=%llu\n",
+               "unfinished=%llu completed=%llu n200=%llu n204=%llu rss_kb=%ld retried=%llu idle_open=%llu "
+               "idle_unanswered=%llu\n",
                rps, mbps, percentile(s.latency_us, 0.5), percentile(s.latency_us, 0.9),
                percentile(s.latency_us, 0.99), static_cast<unsigned long long>(s.errors),
                static_cast<unsigned long long>(s.unfinished),
                static_cast<unsigned long long>(s.completed),
                static_cast<unsigned long long>(s.status_200),
                static_cast<unsigned long long>(s.status_204), run.peak_rss_kb(),
-               static_cast<unsigned long long>(s.retried), static_cast<unsigned long long>(s.idle_open));
+               static_cast<unsigned long long>(s.retried), static_cast<unsigned long long>(s.idle_open),
+               static_cast<unsigned long long>(s.idle_unanswered));
     } catch (const std::exception& e) {
         fprintf(stderr, "icap_load: %s\n", e.what());
         return 1;

@@ -8,6 +8,13 @@
 #         (PSS summed over its processes, from /proc/*/smaps_rollup), the
 #         active client's latency, and how many idle connections the server
 #         still held at the end.
+#  held   N idle keep-alive connections (BENCH_HELD, default 10000), each
+#         with one OPTIONS answered, held open while 16 clients echo 1 KB
+#         RESPMODs on kept connections for BENCH_HELD_SECONDS (default 10):
+#         the active clients' p99 against the same run with no idle
+#         connections, the peak process count, the idle connections left
+#         unanswered, and vorex-icapd's connection keeper RSS per idle
+#         connection.
 #  reload 16 kept connections and 16 new-connection clients sending RESPMOD
 #         preview 0 requests; the daemon is reloaded (SIGHUP; c-icap: its
 #         "reconfigure" command) every BENCH_RELOAD_EVERY seconds: failed
@@ -15,15 +22,17 @@
 #         the server closed a kept one between requests (as proxies do),
 #         and p99 latency against the same run without reloads.
 #
-# Environment: BUILD_DIR (default build-bench), BENCH_CASES ("idle reload"),
-# BENCH_IDLE, BENCH_IDLE_SECONDS (default 20), BENCH_RELOAD_SECONDS
+# Environment: BUILD_DIR (default build-bench), BENCH_CASES ("idle held
+# reload"), BENCH_HELD, BENCH_HELD_SECONDS, BENCH_IDLE, BENCH_IDLE_SECONDS (default 20), BENCH_RELOAD_SECONDS
 # (default 10), BENCH_RELOAD_EVERY (default 2).
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/bench/lib.sh"
 BUILD=${BUILD_DIR:-$ROOT/build-bench}
-CASES=${BENCH_CASES:-"idle reload"}
+CASES=${BENCH_CASES:-"idle held reload"}
+HELD=${BENCH_HELD:-10000}
+HELD_SECONDS=${BENCH_HELD_SECONDS:-10}
 IDLE=${BENCH_IDLE:-"1000 10000"}
 IDLE_SECONDS=${BENCH_IDLE_SECONDS:-20}
 RELOAD_SECONDS=${BENCH_RELOAD_SECONDS:-10}
@@ -64,23 +73,37 @@ sample() {
         $(for p in $pids; do echo "$p/smaps_rollup"; done) 2>/dev/null)
 }
 
+# The RSS in kB of vorex-icapd's connection keeper (a child of PID).
+keeper_rss() {
+    local p
+    for p in $(ps -o pid= --ppid "$1"); do
+        if [ "$(cat /proc/"$p"/comm 2>/dev/null)" = vorex-keeper ]; then
+            awk '/^VmRSS:/ { print $2 }' /proc/"$p"/status
+            return
+        fi
+    done
+}
+
 # run_sampled PID ARGS...: runs the load generator and samples the server
-# every half second; prints the RESULT fields and "procs=... pss_kb=..."
-# with the peaks.
+# every half second; prints the RESULT fields and "procs=... pss_kb=...
+# keeper_kb=..." with the peaks (keeper_kb: vorex-icapd's connection keeper
+# RSS, 0 for other servers).
 run_sampled() {
     local pid=$1
     shift
     "$LOAD" "$@" >"$TMP/out" 2>&1 &
-    local load=$! peak_procs=0 peak_pss=0 now
+    local load=$! peak_procs=0 peak_pss=0 peak_keeper=0 now
     while kill -0 "$load" 2>/dev/null; do
         now=$(sample "$pid")
         [ "${now% *}" -gt "$peak_procs" ] && peak_procs=${now% *}
         [ "${now#* }" -gt "$peak_pss" ] && peak_pss=${now#* }
+        now=$(keeper_rss "$pid")
+        [ "${now:-0}" -gt "$peak_keeper" ] && peak_keeper=$now
         sleep 0.5
     done
     wait "$load"
     cat "$TMP/out" >>"$TMP/details.log"
-    echo "$(sed -n 's/^RESULT //p' "$TMP/out") procs=$peak_procs pss_kb=$peak_pss"
+    echo "$(sed -n 's/^RESULT //p' "$TMP/out") procs=$peak_procs pss_kb=$peak_pss keeper_kb=$peak_keeper"
 }
 
 ms() { awk -v u="$1" 'BEGIN { if (u == "") print "-"; else printf "%.2f", u / 1000 }'; }
@@ -113,6 +136,40 @@ idle_case() {
             "$(ms "$(field p99_us "$v")")/$(ms "$(field p99_us "$c")")" \
             "$(field errors "$v")/$(field errors "$c")" \
             "$(field idle_open "$v")/$(field idle_open "$c")"
+    done
+}
+
+held_case() {
+    echo "held keep-alive connections: $HELD_SECONDS s each, 16 clients echoing 1 KB on kept connections;" \
+        "vorex-icapd with its defaults (MaxWorkers 256, SpareWorkers 4)"
+    printf '%-7s %6s | %7s | %11s %7s | %10s | %10s | %s\n' server held procs "p99 ms" "x none" errors \
+        unanswered "keeper kB (per held)"
+    local server
+    for server in vorex c-icap; do
+        local base="" base_keeper="" n
+        for n in 0 $HELD; do
+            local r="" keeper="" port service pid
+            if [ "$server" = vorex ]; then
+                start_vorex || continue
+                port=$VOREX_PORT service=/respmod pid=$VOREX_PID
+            else
+                start_cicap || continue
+                port=$CICAP_PORT service=/echo pid=$CICAP_PID
+            fi
+            r=$(run_sampled "$pid" --port "$port" --service "$service" --kind echo --body 1024 --conns 16 \
+                --idle "$n" --idle-served --duration "$HELD_SECONDS" --timeout 30 --label "$server held $n")
+            if [ "$server" = vorex ]; then
+                [ "$n" = 0 ] && base_keeper=$(field keeper_kb "$r")
+                keeper="$(field keeper_kb "$r") ($(awk -v a="$(field keeper_kb "$r")" -v b="$base_keeper" -v n="$n" \
+                    'BEGIN { if (n > 0 && b != "") printf "%.2f", (a - b) / n; else print "-" }'))"
+            fi
+            stop_server "$pid"
+            VOREX_PID= CICAP_PID=
+            [ "$n" = 0 ] && base=$(field p99_us "$r")
+            printf '%-7s %6s | %7s | %11s %7s | %10s | %10s | %s\n' "$server" "$n" "$(field procs "$r")" \
+                "$(ms "$(field p99_us "$r")")" "$(ratio "$(field p99_us "$r")" "$base")" \
+                "$(field errors "$r")" "$(field idle_unanswered "$r")" "${keeper:--}"
+        done
     done
 }
 
