@@ -190,7 +190,10 @@ int next_connection(int events, const sigset_t* wait_mask) {
         if (connection == -2)
             return -1;
         if (connection >= 0) {
-            if (await_request_head(connection, head_linger_ms) != next_request::not_yet)
+            // No linger while others wait: a burst of new connections is
+            // passed to the keeper at the pace of accept.
+            int linger_ms = others_wait_for_a_worker() ? 0 : head_linger_ms;
+            if (await_request_head(connection, linger_ms) != next_request::not_yet)
                 return connection;
             hand_to_keeper(connection, g_config.timeout);
             continue;
