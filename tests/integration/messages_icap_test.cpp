@@ -156,9 +156,10 @@ TEST_F(messages_icap, reqmod_with_and_without_body) {
 long peak_rss_kib(pid_t pid) { return daemon_harness::status_kib(pid, "VmHWM"); }
 
 TEST_F(messages_icap, large_body_in_max_blocksize_chunks_with_bounded_memory) {
-    // The connection's worker is the only one; a pause of this client
-    // between its 10 MB writes must not start the reply early.
-    start("SpareWorkers = 0\nTrickleLimit = 0\n");
+    // The daemon's only worker serves the connection and stays after it; a
+    // pause of this client between its 10 MB writes must not start the
+    // reply early.
+    start("MaxWorkers = 1\nSpareWorkers = 1\nTrickleLimit = 0\n");
     const size_t size = 25 * 1024 * 1024, block = 10 * 1024 * 1024;
     std::string res = res_hdr("application/octet-stream", size);
     int fd = daemon.connect();

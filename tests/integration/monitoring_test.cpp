@@ -283,6 +283,24 @@ TEST_F(monitoring, known_sequence_gives_one_line_each_and_exact_counters) {
         EXPECT_EQ(m[name], value) << name;
     // The worker of the last connection goes back to waiting for the next.
     EXPECT_TRUE(wait_until([&] { return metrics()[R"(vorex_workers{state="busy"})"] == "0"; }));
+
+    // A kept connection waits in the keeper between requests; its next
+    // request is a hand-off to a worker, whose wait is observed.
+    int kept = daemon.connect();
+    ASSERT_TRUE(daemon_harness::send_all(kept, options));
+    ASSERT_EQ(daemon_harness::read_until(kept, "\r\n\r\n").rfind("ICAP/1.0 200 OK", 0), 0u);
+    EXPECT_TRUE(wait_until([&] { return metrics()[R"(vorex_connections{state="idle"})"] == "1"; }));
+    const std::string handoffs = metrics()["vorex_connection_handoffs_total"];
+    ASSERT_TRUE(daemon_harness::send_all(kept, options));
+    ASSERT_EQ(daemon_harness::read_until(kept, "\r\n\r\n").rfind("ICAP/1.0 200 OK", 0), 0u);
+    const std::string one_more = std::to_string(std::stoul(handoffs) + 1);
+    EXPECT_TRUE(wait_until([&] {
+        m = metrics();
+        return m["vorex_connection_handoffs_total"] == one_more && m["vorex_connection_wait_seconds_count"] == one_more;
+    })) << m["vorex_connection_handoffs_total"] << " " << m["vorex_connection_wait_seconds_count"];
+    EXPECT_EQ(m["vorex_connections_refused_total"], "0");
+    close(kept);
+    EXPECT_TRUE(wait_until([&] { return metrics()[R"(vorex_connections{state="idle"})"] == "0"; }));
 }
 
 TEST_F(monitoring, counters_survive_a_killed_worker_and_a_reload_that_reopens_the_log) {
