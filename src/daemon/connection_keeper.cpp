@@ -272,13 +272,14 @@ private:
 
 }  // namespace
 
-void keeper_main(pid_t parent) {
+void keeper_main(pid_t parent, int started) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent)
         _exit(0);
     // Its own name in ps and top: it is the process that holds the idle
     // connections.
     prctl(PR_SET_NAME, "vorex-keeper");
+    close(started);
     int channel = g_keeper_channel[0];
     close_inherited(channel);
     g_keeper_channel[0] = g_keeper_channel[1] = -1;

@@ -20,6 +20,7 @@
 #include <sys/types.h>
 
 // The keeper's loop, in a process forked from the parent (never returns):
-// serves end 0 of the keeper channel until SIGTERM or the parent's death,
-// then closes what it holds.
-[[noreturn]] void keeper_main(pid_t parent);
+// names itself, closes `started` (the parent waits for that), then serves
+// end 0 of the keeper channel until SIGTERM or the parent's death, and
+// closes what it holds.
+[[noreturn]] void keeper_main(pid_t parent, int started);

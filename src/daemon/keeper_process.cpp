@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,13 +41,29 @@ void log_refusals(time_t now) {
 void keeper_start() {
     g_last_start = time(nullptr);
     pid_t parent = getpid();
+    // The keeper names itself first, then says so: whoever lists the
+    // daemon's processes after the start never takes it for a worker.
+    int named[2];
+    if (pipe2(named, O_CLOEXEC) != 0) {
+        vrx_log(log_level::error, "connection keeper: pipe: %s\n", strerror(errno));
+        return;
+    }
     pid_t pid = fork();
     if (pid < 0) {
         vrx_log(log_level::error, "connection keeper: fork: %s\n", strerror(errno));
+        close(named[0]);
+        close(named[1]);
         return;
     }
-    if (pid == 0)
-        keeper_main(parent);
+    if (pid == 0) {
+        close(named[0]);
+        keeper_main(parent, named[1]);
+    }
+    close(named[1]);
+    struct pollfd ready = {named[0], POLLIN, 0};
+    while (poll(&ready, 1, 2000) < 0 && errno == EINTR) {
+    }
+    close(named[0]);
     g_keeper = pid;
 }
 

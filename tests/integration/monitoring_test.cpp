@@ -313,17 +313,22 @@ TEST_F(monitoring, counters_survive_a_killed_worker_and_a_reload_that_reopens_th
     ASSERT_TRUE(daemon_harness::send_all(fd, options));
     ASSERT_EQ(daemon_harness::read_until(fd, "\r\n\r\n").rfind("ICAP/1.0 200 OK", 0), 0u);
     ASSERT_TRUE(wait_until([&] { return access_lines().size() == 1; }));   // counted after the reply
-    ASSERT_TRUE(wait_until([&] { return daemon.children() == before; }));  // idle: its worker ended
+    ASSERT_TRUE(wait_until([&] { return daemon.children() == before; }))  // idle: its worker ended
+        << daemon.children().size() << " " << before.size() << daemon.log();
     const std::string http = "POST http://www.example.org/ HTTP/1.1\r\nHost: www.example.org\r\n\r\n";
     ASSERT_TRUE(daemon_harness::send_all(fd, "REQMOD icap://h/s ICAP/1.0\r\nEncapsulated: req-hdr=0, req-body=" +
                                                  std::to_string(http.size()) + "\r\n\r\n" + http + "4\r\nab"));
+    // The worker that reads its body: the pid of the log line of its first
+    // chunk.
     pid_t worker = -1;
     ASSERT_TRUE(wait_until([&] {
-        for (pid_t child : daemon.children())
-            if (std::find(before.begin(), before.end(), child) == before.end())
-                worker = child;
+        std::string log = daemon.log();
+        size_t at = log.find("chunk header - '4");
+        size_t open = at == std::string::npos ? at : log.rfind(" (", at);
+        if (open != std::string::npos)
+            worker = atoi(log.c_str() + open + 2);
         return worker > 0;
-    }));
+    })) << daemon.log();
     kill(worker, SIGKILL);
     EXPECT_TRUE(wait_until([&] { return kill(worker, 0) != 0; }));
     close(fd);
@@ -679,11 +684,16 @@ TEST_F(monitoring, a_worker_that_ends_writes_the_lines_it_holds) {
             if (std::find(before.begin(), before.end(), child) == before.end())
                 worker = child;
         ASSERT_GT(worker, 0);
-        // The fifth reply is out before the worker reads on: a SIGTERM then
-        // ends it before the next request, which is not yet in hand.
-        const std::string reading_on =
-            "(" + std::to_string(worker) + "): DEBUG icap header - 'OPTIONS icap://127.0.0.1/respmod ICAP/1.0";
-        ASSERT_TRUE(wait_until([&] { return daemon.log().find(reading_on) != std::string::npos; })) << daemon.log();
+        // The fifth reply is out before the worker reads on: a SIGTERM sent
+        // before it reads the sixth head would end it before that request.
+        const std::string head_read = "(" + std::to_string(worker) + "): DEBUG icap header - 'REQMOD ";
+        ASSERT_TRUE(wait_until([&] {
+            std::string log = daemon.log();
+            size_t heads = 0;
+            for (size_t at = log.find(head_read); at != std::string::npos; at = log.find(head_read, at + 1))
+                ++heads;
+            return heads == 6;
+        })) << daemon.log();
         e.end(worker, fd, request_tail);
         EXPECT_TRUE(wait_until([&] { return kill(worker, 0) != 0; }, 10000)) << daemon.log();
         close(fd);
