@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <queue>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
@@ -16,6 +15,7 @@
 
 #include "daemon/connection_handoff.h"
 #include "daemon/daemon_state.h"
+#include "daemon/deadline_lists.h"
 #include "daemon/inherited_fds.h"
 #include "daemon/log.h"
 #include "daemon/request_head.h"
@@ -27,19 +27,10 @@ namespace {
 
 // A connection the keeper watches for its next head. Indexed by descriptor:
 // descriptors are small and dense, and an idle connection costs this slot,
-// its epoll entry and a timer entry, nothing more.
+// its epoll entry and a deadline link, nothing more.
 struct held_connection {
     bool held = false;
-    uint32_t serial = 0;     // tells a live timer entry from a stale one
-    int64_t deadline = -1;   // steady nanoseconds; -1 without limit
-    std::string prefix;      // head bytes the worker had read already (rare)
-};
-
-struct timer_entry {
-    int64_t deadline;
-    int fd;
-    uint32_t serial;
-    bool operator>(const timer_entry& other) const { return deadline > other.deadline; }
+    std::string prefix;  // head bytes the worker had read already (rare)
 };
 
 struct ready_connection {
@@ -88,10 +79,9 @@ private:
     int channel_;
     int events_ = -1;
     std::vector<held_connection> held_;
-    std::priority_queue<timer_entry, std::vector<timer_entry>, std::greater<timer_entry>> timers_;
+    deadline_lists deadlines_;  // steady nanoseconds
     std::deque<ready_connection> ready_;
     bool channel_blocked_ = false;
-    uint32_t next_serial_ = 0;
     int64_t count_ = 0;  // held and ready
 
     void publish_count() {
@@ -128,13 +118,9 @@ private:
             held_.resize(static_cast<size_t>(h.fd) + 1024);
         held_connection& slot = held_[static_cast<size_t>(h.fd)];
         slot.held = true;
-        slot.serial = ++next_serial_;
         slot.prefix = std::move(h.bytes);
-        slot.deadline = -1;
-        if (h.header.wait_limit_ms >= 0) {
-            slot.deadline = steady_now_ns() + h.header.wait_limit_ms * 1000000;
-            timers_.push({slot.deadline, h.fd, slot.serial});
-        }
+        if (h.header.wait_limit_ms >= 0)
+            deadlines_.add(h.fd, h.header.wait_limit_ms * 1000000, steady_now_ns());
         ++count_;
         publish_count();
         // Handed back with its next head read already (pipelined, or a
@@ -165,6 +151,7 @@ private:
     void forget(int fd) {
         held_connection& slot = held_[static_cast<size_t>(fd)];
         epoll_ctl(events_, EPOLL_CTL_DEL, fd, nullptr);
+        deadlines_.remove(fd);
         slot.held = false;
         slot.prefix.clear();
         slot.prefix.shrink_to_fit();
@@ -246,26 +233,15 @@ private:
     }
 
     void expire(int64_t now) {
-        while (!timers_.empty() && timers_.top().deadline <= now) {
-            timer_entry t = timers_.top();
-            timers_.pop();
-            held_connection& slot = held_[static_cast<size_t>(t.fd)];
-            if (slot.held && slot.serial == t.serial)
-                release(t.fd);
-        }
+        for (int fd; (fd = deadlines_.take_expired(now)) >= 0;)
+            release(fd);
     }
 
-    int next_timeout_ms() {
-        while (!timers_.empty()) {
-            const timer_entry& t = timers_.top();
-            const held_connection& slot = held_[static_cast<size_t>(t.fd)];
-            if (slot.held && slot.serial == t.serial)
-                break;
-            timers_.pop();  // that connection left already
-        }
-        if (timers_.empty())
+    int next_timeout_ms() const {
+        int64_t first = deadlines_.earliest();
+        if (first < 0)
             return -1;
-        int64_t ms = (timers_.top().deadline - steady_now_ns()) / 1000000 + 1;
+        int64_t ms = (first - steady_now_ns()) / 1000000 + 1;
         return ms < 0 ? 0 : ms > 60000 ? 60000 : static_cast<int>(ms);
     }
 };

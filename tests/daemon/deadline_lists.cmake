@@ -1,0 +1,1 @@
+vrx_test(deadline_lists_test SOURCES deadline_lists_test.cpp LIBS vrx_daemon)
