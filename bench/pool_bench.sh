@@ -95,6 +95,7 @@ run_sampled() {
     local load=$! peak_procs=0 peak_pss=0 peak_keeper=0 now
     while kill -0 "$load" 2>/dev/null; do
         now=$(sample "$pid")
+        now=${now:-0 0}
         [ "${now% *}" -gt "$peak_procs" ] && peak_procs=${now% *}
         [ "${now#* }" -gt "$peak_pss" ] && peak_pss=${now#* }
         now=$(keeper_rss "$pid")

@@ -29,6 +29,9 @@ struct handoff_header {
     // complete, for the hand-off wait histogram.
     int64_t ready_at_ns = 0;
     uint32_t bytes = 0;  // head bytes that follow the header
+    // Worker to keeper: a connection just accepted (MaxConnections refuses
+    // those), not one coming back after a reply.
+    uint32_t fresh = 0;
 };
 
 struct handoff {

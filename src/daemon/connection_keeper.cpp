@@ -108,7 +108,10 @@ private:
     void hold(handoff& h) {
         const worker_table_header* table = worker_table();
         int64_t most = table ? table->max_connections.load(std::memory_order_relaxed) : 0;
-        if (most > 0 && count_ >= most) {
+        // A connection back from a worker is open anyway and stays: only new
+        // ones are refused, so the count exceeds the bound by at most the
+        // workers.
+        if (h.header.fresh && most > 0 && count_ >= most) {
             close(h.fd);
             if (traffic_counters* c = shared_counters())
                 c->connections_refused.fetch_add(1, std::memory_order_relaxed);

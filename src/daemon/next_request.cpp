@@ -70,8 +70,9 @@ next_request await_request_head(int fd, int linger_ms) {
     return seen;
 }
 
-void hand_to_keeper(int fd, int wait_limit_seconds) {
+void hand_to_keeper(int fd, int wait_limit_seconds, bool fresh) {
     handoff_header header;
+    header.fresh = fresh ? 1 : 0;
     header.wait_limit_ms = wait_limit_seconds > 0 ? static_cast<int64_t>(wait_limit_seconds) * 1000 : -1;
     const char* buffered = nullptr;
     size_t held = readline_buffered(&buffered);

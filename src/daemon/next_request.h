@@ -30,8 +30,9 @@ next_request await_request_head(int fd, int linger_ms);
 // Hands the connection to the keeper together with what the line reader
 // holds of it, and drops it here; it is closed when the keeper cannot take
 // it. `wait_limit_seconds` bounds the keeper's wait for its next head (0 or
-// less: no limit).
-void hand_to_keeper(int fd, int wait_limit_seconds);
+// less: no limit); `fresh`: just accepted, refused when MaxConnections are
+// held.
+void hand_to_keeper(int fd, int wait_limit_seconds, bool fresh);
 
 // A connection the keeper passed on: the bytes the line reader held go back
 // into it, and the time it waited for a worker is observed.

@@ -195,7 +195,7 @@ int next_connection(int events, const sigset_t* wait_mask) {
             int linger_ms = others_wait_for_a_worker() ? 0 : head_linger_ms;
             if (await_request_head(connection, linger_ms) != next_request::not_yet)
                 return connection;
-            hand_to_keeper(connection, g_config.timeout);
+            hand_to_keeper(connection, g_config.timeout, true);
             continue;
         }
         connection = ready_first ? -1 : ready_connection();

@@ -84,7 +84,7 @@ void serve_connection(int* fd) {
         if (next == next_request::not_yet) {
             if (g_terminate_requested)
                 break;
-            hand_to_keeper(*fd, g_config.keep_alive_timeout);
+            hand_to_keeper(*fd, g_config.keep_alive_timeout, false);
             *fd = -1;
             return;
         }
