@@ -1,5 +1,6 @@
 #include "daemon/next_request.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -16,24 +17,37 @@
 
 namespace {
 
-// The buffered bytes and what the socket holds behind them: a whole head,
-// nothing yet, or the end of the connection.
-next_request look_at_head(int fd) {
+bool buffered_head_complete() {
     const char* buffered = nullptr;
     size_t held = readline_buffered(&buffered);
-    if (held > 0 && request_head_complete(buffered, held))
+    return held > 0 && request_head_complete(buffered, held);
+}
+
+// The buffered bytes and what the socket holds behind them: a whole head,
+// nothing yet, or the end of the connection. Most heads fit in the first
+// 4 KiB peeked; a longer one is peeked again in full.
+next_request look_at_head(int fd) {
+    if (buffered_head_complete())
         return next_request::arrived;
+    const char* buffered = nullptr;
+    size_t held = readline_buffered(&buffered);
     static char head[request_head_limit];
     memcpy(head, buffered, held);
-    ssize_t n;
-    do {
-        n = recv(fd, head + held, request_head_limit - held, MSG_PEEK | MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return next_request::not_yet;
-    if (n <= 0)  // the client's end, or a reset: whatever it sent is served
-        return held > 0 ? next_request::arrived : next_request::closed;
-    return request_head_complete(head, held + static_cast<size_t>(n)) ? next_request::arrived : next_request::not_yet;
+    for (size_t room : {std::min<size_t>(4096, request_head_limit - held), request_head_limit - held}) {
+        ssize_t n;
+        do {
+            n = recv(fd, head + held, room, MSG_PEEK | MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return next_request::not_yet;
+        if (n <= 0)  // the client's end, or a reset: whatever it sent is served
+            return held > 0 ? next_request::arrived : next_request::closed;
+        if (request_head_complete(head, held + static_cast<size_t>(n)))
+            return next_request::arrived;
+        if (static_cast<size_t>(n) < room)
+            break;
+    }
+    return next_request::not_yet;
 }
 
 }  // namespace
@@ -47,7 +61,13 @@ bool others_wait_for_a_worker() {
 }
 
 next_request await_request_head(int fd, int linger_ms) {
-    next_request seen = look_at_head(fd);
+    // Without a linger one look; with one, the first poll says whether
+    // anything is there, which saves a look at an empty socket.
+    if (buffered_head_complete())
+        return next_request::arrived;
+    if (linger_ms <= 0)
+        return look_at_head(fd);
+    next_request seen = next_request::not_yet;
     struct pollfd waits[2];
     waits[0].fd = fd;
     waits[0].events = POLLIN;
