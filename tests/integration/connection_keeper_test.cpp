@@ -276,7 +276,11 @@ TEST_F(connection_keeper, many_handoffs_leave_the_keeper_flat) {
     ASSERT_EQ(rounds(900), 0);
     usleep(100000);
     EXPECT_EQ(descriptors_of(keeper), descriptors);
+#ifndef __SANITIZE_ADDRESS__  // its quarantine keeps freed memory resident
     EXPECT_LE(daemon_harness::status_kib(keeper, "VmRSS"), rss + 256);
+#else
+    (void)rss;
+#endif
     EXPECT_EQ(d.keeper(), keeper);
 }
 
