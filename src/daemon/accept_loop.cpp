@@ -107,7 +107,10 @@ void reload() {
             exit(0);
         time_t now = time(nullptr);
         if (kill_at == 0 && (g_terminate_requested > 1 || now >= deadline)) {
+            vrx_log(log_level::error, "shutdown: %u workers still busy%s; they are ended\n", pool_size(),
+                    keeper_signal(0) ? ", the connection keeper still runs" : "");
             pool_signal_all(SIGTERM);
+            keeper_signal(SIGTERM);
             kill_at = now + 1;
         } else if (kill_at != 0 && now > kill_at) {
             pool_signal_all(SIGKILL);
