@@ -74,6 +74,8 @@ handoff_result receive_handoff(int channel, handoff* out) {
     } while (n < 0 && errno == EINTR);
     if (n < 0)
         return errno == EAGAIN || errno == EWOULDBLOCK ? handoff_result::would_block : handoff_result::failed;
+    if (n == 0 && message.msg_controllen == 0)
+        return handoff_result::closed;
     int fd = -1;
     for (struct cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len >= CMSG_LEN(sizeof(int)))

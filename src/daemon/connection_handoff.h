@@ -40,12 +40,13 @@ struct handoff {
     std::string bytes;
 };
 
-enum class handoff_result { done, would_block, failed };
+enum class handoff_result { done, would_block, closed, failed };
 
 // Sends without blocking (done: sent); the caller still owns (and closes) the descriptor.
 handoff_result send_handoff(int channel, int fd, const handoff_header& header, const char* bytes, size_t length);
-// Receives one message without blocking (done: in *out). would_block when none is there;
-// failed for a message without a descriptor or a broken channel (errno).
+// Receives one message without blocking (done: in *out). would_block when
+// none is there; closed when no other end of the channel is left; failed for
+// a message that is no connection (EPROTO, dropped) or a broken channel.
 handoff_result receive_handoff(int channel, handoff* out);
 
 // Steady-clock nanoseconds.

@@ -63,9 +63,9 @@ public:
             for (int i = 0; i < n; ++i) {
                 if (ready[i].data.fd == channel_) {
                     if (ready[i].events & EPOLLOUT)
-                        channel_blocked_ = false;
-                    if (ready[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP))
-                        take_handed_over();
+                        channel_full_ = false;
+                    if ((ready[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) && !take_handed_over())
+                        return;  // every other end is closed: the daemon is gone
                 } else {
                     look_at(ready[i].data.fd, (ready[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
                 }
@@ -81,7 +81,8 @@ private:
     std::vector<held_connection> held_;
     deadline_lists deadlines_;  // steady nanoseconds
     std::deque<ready_connection> ready_;
-    bool channel_blocked_ = false;
+    bool channel_full_ = false;   // the last send found no room
+    bool room_watched_ = false;   // EPOLLOUT is in the channel's events
     int64_t count_ = 0;  // held and ready
 
     void publish_count() {
@@ -89,15 +90,19 @@ private:
             c->connections_held.store(count_, std::memory_order_relaxed);
     }
 
-    void take_handed_over() {
+    // Takes every connection handed over; false once the channel has no
+    // other end left.
+    bool take_handed_over() {
         for (;;) {
             handoff h;
             handoff_result r = receive_handoff(channel_, &h);
             if (r == handoff_result::would_block)
-                return;
+                return true;
+            if (r == handoff_result::closed)
+                return false;
             if (r == handoff_result::failed) {
                 if (errno == EPROTO)
-                    continue;  // not a connection: dropped
+                    continue;  // a message that was no connection: dropped
                 vrx_log(log_level::error, "keeper: recvmsg: %s\n", strerror(errno));
                 exit(1);
             }
@@ -204,14 +209,14 @@ private:
     // Ready connections go to the workers' end in order; a full channel
     // keeps the rest here until it has room.
     void dispatch() {
-        while (!ready_.empty() && !channel_blocked_) {
+        while (!ready_.empty() && !channel_full_) {
             ready_connection& next = ready_.front();
             handoff_header header;
             header.ready_at_ns = next.ready_at;
             handoff_result r = send_handoff(channel_, next.fd, header, next.bytes.data(), next.bytes.size());
             if (r == handoff_result::would_block) {
-                watch_channel_room(true);
-                return;
+                channel_full_ = true;
+                break;
             }
             if (r == handoff_result::failed)
                 vrx_log(log_level::error, "keeper: sendmsg: %s\n", strerror(errno));
@@ -222,13 +227,15 @@ private:
             --count_;
             publish_count();
         }
-        watch_channel_room(false);
+        watch_channel_room(channel_full_);
     }
 
+    // EPOLLOUT only while a send waits for room: the channel is writable
+    // nearly always, and a level-triggered watch would wake the loop at once.
     void watch_channel_room(bool on) {
-        if (on == channel_blocked_)
+        if (on == room_watched_)
             return;
-        channel_blocked_ = on;
+        room_watched_ = on;
         struct epoll_event e = {};
         e.events = EPOLLIN | (on ? EPOLLOUT : 0u);
         e.data.fd = channel_;

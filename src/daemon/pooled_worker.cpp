@@ -120,12 +120,15 @@ void become_busy() {
         wake_parent();
 }
 
-// A connection whose head the keeper has seen arrive, or -1 when none waits.
+// A connection whose head the keeper has seen arrive, -1 when none waits,
+// or -2 when the channel has no other end left (the daemon is gone).
 int ready_connection() {
     handoff h;
     handoff_result r = receive_handoff(g_keeper_channel[1], &h);
     if (r == handoff_result::failed)
         vrx_log(log_level::error, "connection from the keeper: %s\n", strerror(errno));
+    if (r == handoff_result::closed)
+        return -2;
     if (r != handoff_result::done)
         return -1;
     become_busy();
@@ -184,8 +187,8 @@ int next_connection(int events, const sigset_t* wait_mask) {
             return -1;
         ready_first = !ready_first;
         int connection = ready_first ? ready_connection() : -1;
-        if (connection >= 0)
-            return connection;
+        if (connection != -1)
+            return connection < 0 ? -1 : connection;
         connection = new_connection();
         if (connection == -2)
             return -1;
@@ -199,8 +202,8 @@ int next_connection(int events, const sigset_t* wait_mask) {
             continue;
         }
         connection = ready_first ? -1 : ready_connection();
-        if (connection >= 0)
-            return connection;
+        if (connection != -1)
+            return connection < 0 ? -1 : connection;
         access_log_flush();
         if (!wait_for_connection(events, wait_mask))
             return -1;

@@ -57,6 +57,26 @@ int descriptors_of(pid_t pid) {
     return count;
 }
 
+// User and system time of a process so far, in clock ticks.
+long cpu_ticks_of(pid_t pid) {
+    std::string stat = daemon_harness::read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos)
+        return -1;
+    std::istringstream fields(stat.substr(paren + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; fields >> field; ++i) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15) {
+            stime = std::stol(field);
+            break;
+        }
+    }
+    return utime + stime;
+}
+
 // Reads until `count` whole replies (each has an ISTAG header) have come.
 std::string read_replies(int fd, size_t count) {
     std::string replies;
@@ -255,6 +275,53 @@ TEST_F(connection_keeper, connections_beyond_max_connections_are_refused) {
     EXPECT_NE(daemon_harness::read_until(open_[0], istag).find("ICAP/1.0 200 OK"), std::string::npos);
 }
 
+// More ready connections than the channel to the workers holds, while the
+// only worker is busy: they wait in the keeper, all are served once it is
+// free, and the keeper then sleeps.
+TEST_F(connection_keeper, ready_connections_beyond_the_channel_wait_and_the_keeper_sleeps) {
+    start("MaxWorkers = 1\nSpareWorkers = 1\n");
+    std::vector<int> waiting;
+    for (int i = 0; i < 600; ++i)
+        waiting.push_back(kept(d.connect()));  // into the keeper: no head yet
+    ASSERT_TRUE(wait_until([&] { return descriptors_of(d.keeper()) >= 600; }));
+    const std::string http = "POST http://www.example.org/ HTTP/1.1\r\nHost: www.example.org\r\n\r\n";
+    int busy = kept(d.connect());
+    ASSERT_TRUE(daemon_harness::send_all(busy, "REQMOD icap://h/s ICAP/1.0\r\nEncapsulated: req-hdr=0, req-body=" +
+                                                   std::to_string(http.size()) + "\r\n\r\n" + http + "4\r\nab"));
+    usleep(100000);
+    for (int fd : waiting)
+        ASSERT_TRUE(daemon_harness::send_all(fd, options_request));
+    usleep(200000);
+    ASSERT_TRUE(daemon_harness::send_all(busy, "cd\r\n0\r\n\r\n"));
+    EXPECT_NE(daemon_harness::read_until(busy, "0\r\n\r\n").find("ICAP/1.0 200"), std::string::npos);
+    for (int fd : waiting)
+        EXPECT_NE(daemon_harness::read_until(fd, istag).find("ICAP/1.0 200 OK"), std::string::npos);
+    usleep(200000);
+    pid_t keeper = d.keeper();
+    const long before = cpu_ticks_of(keeper);
+    usleep(1000000);
+    EXPECT_LE(cpu_ticks_of(keeper) - before, 5) << "the idle keeper spins";
+}
+
+// A daemon killed outright takes its keeper (holding connections) and its
+// workers with it: nothing is left running.
+TEST_F(connection_keeper, the_keeper_and_workers_end_with_a_killed_daemon) {
+    start("MaxWorkers = 2\nSpareWorkers = 2\n");
+    for (int i = 0; i < 20; ++i)
+        idle_connection();
+    std::vector<pid_t> left = d.children();
+    left.push_back(d.keeper());
+    d.signal(SIGKILL);
+    auto gone = [](pid_t pid) {
+        std::string stat = daemon_harness::read_file("/proc/" + std::to_string(pid) + "/stat");
+        size_t paren = stat.rfind(')');
+        return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
+    };
+    for (pid_t pid : left)
+        EXPECT_TRUE(wait_until([&] { return gone(pid); })) << pid << " still runs";
+    EXPECT_EQ(d.wait_exit(5000), 128 + SIGKILL);
+}
+
 // 100,000 hand-offs: 100 clients that pause past the linger before each
 // request, so that every request goes through the keeper. Its descriptors
 // and memory are the same after them as after the first 10,000.
@@ -292,6 +359,7 @@ TEST_F(connection_keeper, many_handoffs_leave_the_keeper_flat) {
     ASSERT_EQ(rounds(900), 0);
     usleep(100000);
     EXPECT_EQ(descriptors_of(keeper), descriptors);
+
 #ifndef __SANITIZE_ADDRESS__  // its quarantine keeps freed memory resident
     EXPECT_LE(daemon_harness::status_kib(keeper, "VmRSS"), rss + 256);
 #else
