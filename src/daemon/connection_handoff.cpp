@@ -1,7 +1,6 @@
 #include "daemon/connection_handoff.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
@@ -97,9 +96,4 @@ handoff_result receive_handoff(int channel, handoff* out) {
     out->header = header;
     out->bytes.assign(buffer + sizeof header, header.bytes);
     return handoff_result::done;
-}
-
-int64_t steady_now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }

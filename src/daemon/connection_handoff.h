@@ -25,8 +25,8 @@ struct handoff_header {
     // Worker to keeper: milliseconds the keeper may wait for the next head
     // before it closes the connection; negative waits without limit.
     int64_t wait_limit_ms = -1;
-    // Keeper to worker: steady-clock nanoseconds at which the head was
-    // complete, for the hand-off wait histogram.
+    // Keeper to worker: monotonic_ns() at which the head was complete, for
+    // the hand-off wait histogram.
     int64_t ready_at_ns = 0;
     uint32_t bytes = 0;  // head bytes that follow the header
     // Worker to keeper: a connection just accepted (MaxConnections refuses
@@ -48,6 +48,3 @@ handoff_result send_handoff(int channel, int fd, const handoff_header& header, c
 // none is there; closed when no other end of the channel is left; failed for
 // a message that is no connection (EPROTO, dropped) or a broken channel.
 handoff_result receive_handoff(int channel, handoff* out);
-
-// Steady-clock nanoseconds.
-int64_t steady_now_ns();

@@ -18,6 +18,7 @@
 #include "daemon/deadline_lists.h"
 #include "daemon/inherited_fds.h"
 #include "daemon/log.h"
+#include "daemon/monotonic_clock.h"
 #include "daemon/request_head.h"
 #include "daemon/signals.h"
 #include "daemon/worker_table.h"
@@ -70,7 +71,7 @@ public:
                     look_at(ready[i].data.fd, (ready[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
                 }
             }
-            expire(steady_now_ns());
+            expire(monotonic_ns());
             dispatch();
         }
     }
@@ -79,7 +80,7 @@ private:
     int channel_;
     int events_ = -1;
     std::vector<held_connection> held_;
-    deadline_lists deadlines_;  // steady nanoseconds
+    deadline_lists deadlines_;  // monotonic_ns()
     std::deque<ready_connection> ready_;
     bool channel_full_ = false;   // the last send found no room
     bool room_watched_ = false;   // EPOLLOUT is in the channel's events
@@ -128,7 +129,7 @@ private:
         slot.held = true;
         slot.prefix = std::move(h.bytes);
         if (h.header.wait_limit_ms >= 0)
-            deadlines_.add(h.fd, h.header.wait_limit_ms * 1000000, steady_now_ns());
+            deadlines_.add(h.fd, h.header.wait_limit_ms * 1000000, monotonic_ns());
         ++count_;
         publish_count();
         // Handed back with its next head read already (pipelined, or a
@@ -201,7 +202,7 @@ private:
     void make_ready(int fd) {
         std::string bytes = std::move(held_[static_cast<size_t>(fd)].prefix);
         forget(fd);
-        ready_.push_back({fd, steady_now_ns(), std::move(bytes)});
+        ready_.push_back({fd, monotonic_ns(), std::move(bytes)});
         ++count_;
         publish_count();
     }
@@ -251,7 +252,7 @@ private:
         int64_t first = deadlines_.earliest();
         if (first < 0)
             return -1;
-        int64_t ms = (first - steady_now_ns()) / 1000000 + 1;
+        int64_t ms = (first - monotonic_ns()) / 1000000 + 1;
         return ms < 0 ? 0 : ms > 60000 ? 60000 : static_cast<int>(ms);
     }
 };

@@ -10,6 +10,7 @@
 #include "daemon/connection_handoff.h"
 #include "daemon/daemon_state.h"
 #include "daemon/log.h"
+#include "daemon/monotonic_clock.h"
 #include "daemon/request_head.h"
 #include "daemon/socket_io.h"
 #include "daemon/worker_table.h"
@@ -63,19 +64,19 @@ bool others_wait_for_a_worker() {
 next_request await_request_head(int fd, int linger_ms) {
     // Without a linger one look; with one, the first poll says whether
     // anything is there, which saves a look at an empty socket.
-    if (buffered_head_complete())
-        return next_request::arrived;
     if (linger_ms <= 0)
         return look_at_head(fd);
+    if (buffered_head_complete())
+        return next_request::arrived;
     next_request seen = next_request::not_yet;
     struct pollfd waits[2];
     waits[0].fd = fd;
     waits[0].events = POLLIN;
     waits[1].fd = g_keepalive_pipe[0];  // ignored by poll when -1
     waits[1].events = POLLIN;
-    const int64_t deadline = steady_now_ns() + static_cast<int64_t>(linger_ms) * 1000000;
+    const int64_t deadline = monotonic_ns() + static_cast<int64_t>(linger_ms) * 1000000;
     while (seen == next_request::not_yet && !g_terminate_requested) {
-        int64_t left_ms = (deadline - steady_now_ns()) / 1000000;
+        int64_t left_ms = (deadline - monotonic_ns()) / 1000000;
         if (left_ms <= 0)
             break;
         waits[0].revents = waits[1].revents = 0;
@@ -117,5 +118,5 @@ void take_from_keeper(const std::string& head_bytes, long long ready_at_ns) {
     readline_discard();
     readline_preload(head_bytes.data(), head_bytes.size());
     if (traffic_counters* c = shared_counters())
-        c->connection_wait.observe(static_cast<double>(steady_now_ns() - ready_at_ns) / 1e9);
+        c->connection_wait.observe(static_cast<double>(monotonic_ns() - ready_at_ns) / 1e9);
 }

@@ -1,21 +1,15 @@
 #include "icap/request_deadline.h"
 
 #include <atomic>
-#include <ctime>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "daemon/monotonic_clock.h"
 #include "settings/icapd_config.h"
 
 namespace {
 
 constexpr int64_t ns_per_second = 1000000000;
-
-int64_t monotonic_ns() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * ns_per_second + now.tv_nsec;
-}
 
 int64_t g_body_start_ns = 0;
 // The body's deadline on the monotonic clock; 0 while no body is read.
