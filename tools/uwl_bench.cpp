@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 #include "settings/icapd_config.h"
 #include "uwl_files/uwl_files.h"
 #include "uwl_writer.h"

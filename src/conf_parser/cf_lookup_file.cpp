@@ -10,7 +10,7 @@
 
 #include <boost/function.hpp>
 
-#include "daemon/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <ctime>
 
-#include "daemon/log.h"
-#include "icap/request_state.h"
+#include "base/log.h"
+#include "request/request_state.h"
 
 std::string expr_context::get_string(const std::string& name) const {
     if (name == "request_url")

@@ -13,7 +13,7 @@
 #include "daemon/daemon_state.h"
 #include "daemon/keeper_process.h"
 #include "daemon/lock_cleaner.h"
-#include "daemon/log.h"
+#include "base/log.h"
 #include "daemon/service_notify.h"
 #include "daemon/signals.h"
 #include "daemon/worker_pool.h"

@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "daemon/request_head.h"
 
 int g_keeper_channel[2] = {-1, -1};

@@ -16,12 +16,12 @@
 #include "daemon/connection_handoff.h"
 #include "daemon/daemon_state.h"
 #include "daemon/deadline_lists.h"
-#include "daemon/inherited_fds.h"
-#include "daemon/log.h"
-#include "daemon/monotonic_clock.h"
+#include "base/inherited_fds.h"
+#include "base/log.h"
+#include "base/monotonic_clock.h"
 #include "daemon/request_head.h"
 #include "daemon/signals.h"
-#include "daemon/worker_table.h"
+#include "base/worker_table.h"
 #include "monitoring/traffic_counters.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 
 int g_listen_fd = -1;
 int g_keepalive_pipe[2] = {-1, -1};

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include "daemon/connection_keeper.h"
-#include "daemon/log.h"
-#include "daemon/worker_table.h"
+#include "base/log.h"
+#include "base/worker_table.h"
 #include "monitoring/traffic_counters.h"
 
 namespace {

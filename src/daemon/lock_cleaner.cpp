@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "settings/icapd_config.h"
 
 void clean_lock_files(time_t now) {

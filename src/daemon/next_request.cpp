@@ -9,11 +9,11 @@
 
 #include "daemon/connection_handoff.h"
 #include "daemon/daemon_state.h"
-#include "daemon/log.h"
-#include "daemon/monotonic_clock.h"
+#include "base/log.h"
+#include "base/monotonic_clock.h"
 #include "daemon/request_head.h"
-#include "daemon/socket_io.h"
-#include "daemon/worker_table.h"
+#include "base/socket_io.h"
+#include "base/worker_table.h"
 #include "monitoring/traffic_counters.h"
 
 namespace {

@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include "daemon/daemon_state.h"
-#include "daemon/log.h"
+#include "base/log.h"
 #include "daemon/service_notify.h"
 #include "icap/request_deadline.h"
-#include "icap/request_state.h"
-#include "icap/spool_files.h"
+#include "request/request_state.h"
+#include "request/spool_files.h"
 #include "monitoring/access_log.h"
 #include "settings/icapd_config.h"
 

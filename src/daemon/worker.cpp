@@ -11,13 +11,13 @@
 #include <unistd.h>
 
 #include "daemon/daemon_state.h"
-#include "daemon/log.h"
+#include "base/log.h"
 #include "daemon/next_request.h"
-#include "daemon/socket_io.h"
-#include "daemon/worker_table.h"
+#include "base/socket_io.h"
+#include "base/worker_table.h"
 #include "icap/icap_handle.h"
 #include "icap/icap_head.h"
-#include "icap/request_state.h"
+#include "request/request_state.h"
 #include "monitoring/access_log.h"
 #include "monitoring/monitoring.h"
 #include "scan/scan_report.h"

@@ -10,10 +10,10 @@
 
 #include "daemon/daemon_state.h"
 #include "daemon/keeper_process.h"
-#include "daemon/log.h"
+#include "base/log.h"
 #include "daemon/pooled_worker.h"
-#include "daemon/worker_table.h"
-#include "icap/spool_files.h"
+#include "base/worker_table.h"
+#include "request/spool_files.h"
 #include "settings/icapd_config.h"
 
 namespace {

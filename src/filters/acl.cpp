@@ -3,7 +3,7 @@
 #include <string>
 #include <netinet/in.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "filters/host_list.h"
 
 const char* address_text(const sockaddr* address)

@@ -1,2 +1,2 @@
 list(APPEND vrx_sources url_decode.cpp host_list.cpp acl.cpp mime_rules.cpp)
-list(APPEND vrx_depends vrx_daemon_io)
+list(APPEND vrx_depends vrx_base)

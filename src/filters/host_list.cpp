@@ -9,8 +9,8 @@
 #include <netdb.h>
 #include <sys/types.h>
 
-#include "daemon/load_failure.h"
-#include "daemon/log.h"
+#include "base/load_failure.h"
+#include "base/log.h"
 #include "filters/url_decode.h"
 
 namespace {

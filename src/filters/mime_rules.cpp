@@ -7,8 +7,8 @@
 #include <sstream>
 #include <strings.h>
 
-#include "daemon/load_failure.h"
-#include "daemon/log.h"
+#include "base/load_failure.h"
+#include "base/log.h"
 
 namespace {
 

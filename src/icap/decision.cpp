@@ -1,7 +1,7 @@
 #include "icap/decision.h"
 
 #include "conf_parser/expr_context.h"
-#include "daemon/log.h"
+#include "base/log.h"
 #include "filters/host_list.h"
 #include "icap/entity_reader.h"
 #include "scan/scan_engine.h"

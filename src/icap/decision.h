@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 // BlackHosts or an enabled URL category; `matched` gets the category's
 // matched text (empty for a host-list match), `decision` the decision word

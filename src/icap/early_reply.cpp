@@ -6,8 +6,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
-#include "daemon/socket_io.h"
+#include "base/log.h"
+#include "base/socket_io.h"
 #include "icap/entity_reader.h"
 #include "icap/http_header.h"
 #include "icap/icap_head.h"

@@ -19,7 +19,7 @@
 #include <list>
 #include <string>
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 // TricklePause after `doublings` doublings, held at INT32_MAX: a large
 // TricklePause must not wrap to a negative (endless) poll time-out.

@@ -1,7 +1,7 @@
 #pragma once
 // Which lists of Encapsulated items frame one HTTP message.
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 // True when the items of a REQMOD or RESPMOD request can frame one message:
 // REQMOD [req-hdr] then req-body or null-body; RESPMOD [req-hdr] [res-hdr]

@@ -10,8 +10,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "daemon/log.h"
-#include "daemon/socket_io.h"
+#include "base/log.h"
+#include "base/socket_io.h"
 #include "icap/decision.h"
 #include "icap/early_reply.h"
 #include "icap/http_header.h"
@@ -19,7 +19,7 @@
 #include "icap/reply.h"
 #include "icap/reply_writer.h"
 #include "icap/request_deadline.h"
-#include "icap/spool_files.h"
+#include "request/spool_files.h"
 #include "settings/icapd_config.h"
 
 namespace {

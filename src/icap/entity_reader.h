@@ -3,7 +3,7 @@
 // header blocks into memory, chunked bodies into temporary files, with the
 // early decision and the ICAP preview exchange on the first body.
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 // Results of icap_dump_entities (and of the early decision).
 constexpr int dump_scan_needed = 1000;  // decision only: the body must be scanned

@@ -1,1 +1,1 @@
-list(APPEND vrx_sources entity_order.cpp request_deadline.cpp spool_files.cpp)
+list(APPEND vrx_sources entity_order.cpp request_deadline.cpp)

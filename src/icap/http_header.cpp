@@ -5,8 +5,8 @@
 #include <cstring>
 #include <strings.h>
 
-#include "daemon/log.h"
-#include "icap/request_state.h"
+#include "base/log.h"
+#include "request/request_state.h"
 
 namespace {
 

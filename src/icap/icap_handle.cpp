@@ -3,7 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "icap/early_reply.h"
 #include "icap/entity_order.h"
 #include "icap/entity_reader.h"
@@ -11,7 +11,7 @@
 #include "icap/reply.h"
 #include "icap/reply_writer.h"
 #include "icap/request_deadline.h"
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "daemon/log.h"
-#include "daemon/socket_io.h"
+#include "base/log.h"
+#include "base/socket_io.h"
 #include "icap/reply_writer.h"
 #include "icap/request_deadline.h"
 #include "scan/engine_version.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 // Reads the request line and the ICAP headers into g_request and builds its
 // entity chain from Encapsulated. Arms the Timeout alarm. Returns 1 (head

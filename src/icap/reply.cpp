@@ -6,7 +6,7 @@
 #include <iterator>
 #include <vector>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "icap/decision.h"
 #include "icap/entity_reader.h"
 #include "icap/http_header.h"

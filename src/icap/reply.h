@@ -4,7 +4,7 @@
 #include <string>
 
 #include "icap/reply_writer.h"
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 // List checks for messages without a body, scanning, and the rewriting of
 // changed messages; fills reply_encapsulated. Returns 2000 (answer 204),

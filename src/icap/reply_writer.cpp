@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include "daemon/log.h"
-#include "daemon/socket_io.h"
+#include "base/log.h"
+#include "base/socket_io.h"
 
 namespace {
 constexpr size_t gather_max = 64 * 1024;

@@ -4,7 +4,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "daemon/monotonic_clock.h"
+#include "base/monotonic_clock.h"
 #include "settings/icapd_config.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "icap/http_header.h"
 #include "scan/scan_report.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 // Threat names joined with ", ", cut with "..." once 80 characters are
 // reached.

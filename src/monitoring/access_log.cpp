@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <unistd.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "daemon/inherited_fds.h"
-#include "daemon/log.h"
+#include "base/inherited_fds.h"
+#include "base/log.h"
 #include "monitoring/metrics_page.h"
 #include "monitoring/traffic_counters.h"
 #include "monitoring/worker_gauges.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <sys/types.h>
 
-#include "scan/daemon_address.h"
+#include "base/daemon_address.h"
 
 // Binds and listens on the address; -1, after logging why, when it cannot.
 int metrics_listen(const DaemonAddress& address);

@@ -13,7 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "monitoring/access_log.h"
 #include "monitoring/metrics_server.h"
 #include "monitoring/traffic_counters.h"

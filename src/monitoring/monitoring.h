@@ -2,7 +2,7 @@
 // The access log and the counters as seen from the daemon: a few calls at
 // fixed points of the parent and the worker.
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 // Parent, after the first load and daemonising, before any worker exists:
 // maps the counters, opens the access log and starts the metrics process.

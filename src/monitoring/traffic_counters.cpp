@@ -8,7 +8,7 @@
 #include <sys/mman.h>
 #include <vector>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "uwl_files/uwl_files.h"
 
 namespace {

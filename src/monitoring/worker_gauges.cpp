@@ -1,6 +1,6 @@
 #include "monitoring/worker_gauges.h"
 
-#include "daemon/worker_table.h"
+#include "base/worker_table.h"
 
 std::optional<worker_gauges> read_worker_gauges() {
     const worker_table_header* table = worker_table();

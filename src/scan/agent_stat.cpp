@@ -4,8 +4,8 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "daemon/log.h"
-#include "daemon/socket_io.h"
+#include "base/log.h"
+#include "base/socket_io.h"
 #include "scan/vrx_client.h"
 #include "scan/wire_buffer.h"
 #include "settings/icapd_config.h"

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 // The record of one action: the names found (SendStat) and the URL
 // (SendUrlsWithViruses); `file_text` is the quarantine file after a move.

@@ -10,7 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "scan/clamd_reply.h"
 #include "scan/clamd_session.h"
 #include "scan/scan_report.h"

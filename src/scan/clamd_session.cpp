@@ -7,8 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
-#include "daemon/socket_io.h"
+#include "base/log.h"
+#include "base/socket_io.h"
 #include "scan/clamd_reply.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"

@@ -7,7 +7,7 @@
 #include <new>
 #include <sys/mman.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "scan/scan_engine.h"
 #include "scan/vrx_client.h"
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 class FileWithPath {
 public:

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <sys/stat.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "scan/engine_version.h"
 #include "scan/file_with_path.h"
 #include "scan/scan_engine.h"

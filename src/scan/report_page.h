@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 // Builds the page of `template_name` (begins with "/", e.g.
 // "/ERR_DOWNLOAD_BLOCK"). Without `out` the page replaces the body in the

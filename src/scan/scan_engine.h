@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 class scan_engine {
 public:

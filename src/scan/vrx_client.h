@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "icap/request_state.h"
-#include "scan/daemon_address.h"
+#include "request/request_state.h"
+#include "base/daemon_address.h"
 
 // The process's scanning-daemon connection, -1 when not connected. The
 // parent closes it after every start-up exchange; a worker closes the

@@ -13,8 +13,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
-#include "daemon/socket_io.h"
+#include "base/log.h"
+#include "base/socket_io.h"
 #include "settings/icapd_config.h"
 
 namespace {

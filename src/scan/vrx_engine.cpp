@@ -3,7 +3,7 @@
 
 #include "scan/scan_engine.h"
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "icap/entity_reader.h"
 #include "scan/clamd_engine.h"
 #include "scan/scan_report.h"

@@ -12,7 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "scan/file_with_path.h"
 #include "scan/report_page.h"
 #include "settings/icapd_config.h"

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 // Fills "email.templ" and pipes it into MailCommand, unless a mail about
 // the same object went out within MailCache seconds. `extra_name` names the

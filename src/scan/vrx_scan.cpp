@@ -13,9 +13,9 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
-#include "daemon/socket_io.h"
-#include "icap/spool_files.h"
+#include "base/log.h"
+#include "base/socket_io.h"
+#include "request/spool_files.h"
 #include "scan/file_with_path.h"
 #include "scan/scan_report.h"
 #include "scan/scan_session.h"

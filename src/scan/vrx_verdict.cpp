@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "scan/agent_stat.h"
 #include "scan/file_with_path.h"
 #include "scan/report_page.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 // Result code standing for "the daemon could not be used".
 constexpr uint32_t code_daemon_error = 0x8017;

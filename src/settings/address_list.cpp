@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "conf_parser/cf_values.h"
-#include "daemon/log.h"
+#include "base/log.h"
 
 namespace {
 

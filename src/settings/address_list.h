@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "scan/daemon_address.h"
+#include "base/daemon_address.h"
 
 // Appends the entries of `text` to `dest`. The first piece without any word
 // ends the list. Returns false, after logging why, at the first bad address;

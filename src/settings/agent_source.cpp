@@ -9,9 +9,9 @@
 #include <string>
 #include <unistd.h>
 
-#include "daemon/load_failure.h"
-#include "daemon/log.h"
-#include "daemon/socket_io.h"
+#include "base/load_failure.h"
+#include "base/log.h"
+#include "base/socket_io.h"
 #include "scan/vrx_client.h"
 #include "settings/address_list.h"
 #include "settings/config_source.h"

@@ -15,8 +15,8 @@
 
 #include "conf_parser/cf_parser.h"
 #include "conf_parser/cf_values.h"
-#include "daemon/log.h"
-#include "daemon/socket_io.h"
+#include "base/log.h"
+#include "base/socket_io.h"
 #include "settings/config_source.h"
 #include "settings/settings_table.h"
 #include "uwl_files/uwl_files.h"

@@ -13,7 +13,7 @@
 #include "conf_parser/cf_override.h"
 #include "filters/host_list.h"
 #include "filters/mime_rules.h"
-#include "scan/daemon_address.h"
+#include "base/daemon_address.h"
 
 // Action codes of the scanning-verdict keys.
 constexpr int32_t action_pass = 1;

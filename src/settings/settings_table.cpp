@@ -7,7 +7,7 @@
 
 #include <boost/bind/bind.hpp>
 
-#include "daemon/worker_table.h"
+#include "base/worker_table.h"
 #include "settings/address_list.h"
 
 namespace {

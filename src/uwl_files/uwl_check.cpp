@@ -4,10 +4,10 @@
 #include <strings.h>
 
 #include "conf_parser/expr_context.h"
-#include "daemon/log.h"
+#include "base/log.h"
 #include "filters/host_list.h"
 #include "filters/url_decode.h"
-#include "icap/request_state.h"
+#include "request/request_state.h"
 #include "settings/icapd_config.h"
 #include "uwl_files/parsed_url.h"
 #include "uwl_files/uwl_files.h"

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "uwl_files/uwl_signature.h"
 
 UwlFile::UwlFile(UwlFile&& other) noexcept

@@ -9,7 +9,7 @@
 
 #include <boost/bind/bind.hpp>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "settings/icapd_config.h"
 #include "uwl_files/uwl_files.h"
 

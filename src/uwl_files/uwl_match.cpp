@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "daemon/log.h"
+#include "base/log.h"
 
 namespace {
 

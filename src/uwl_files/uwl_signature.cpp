@@ -9,7 +9,7 @@
 #include <openssl/pem.h>
 #include <openssl/sha.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "uwl_files/uwl_format.h"
 #include "uwl_public_key.h"   // generated from the configured public key file
 

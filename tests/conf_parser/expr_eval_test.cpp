@@ -13,7 +13,7 @@
 #include "conf_parser/cf_expr.h"
 #include "support/temp_folder.h"
 #include "conf_parser/expr_context.h"
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 namespace {
 

@@ -1,1 +1,1 @@
-vrx_test(log_test SOURCES log_test.cpp LIBS vrx_daemon_io)
+vrx_test(log_test SOURCES log_test.cpp LIBS vrx_base)

@@ -1,4 +1,4 @@
-#include "daemon/socket_io.h"
+#include "base/socket_io.h"
 
 #include <csignal>
 #include <cstring>

@@ -1,1 +1,1 @@
-vrx_test(worker_table_test SOURCES worker_table_test.cpp LIBS vrx_daemon_io)
+vrx_test(worker_table_test SOURCES worker_table_test.cpp LIBS vrx_base)

@@ -7,7 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "daemon/worker_table.h"
+#include "base/worker_table.h"
 
 namespace {
 

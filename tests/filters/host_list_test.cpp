@@ -1,5 +1,5 @@
-#include "daemon/load_failure.h"
-#include "daemon/log.h"
+#include "base/load_failure.h"
+#include "base/log.h"
 #include "filters/host_list.h"
 #include "support/temp_folder.h"
 

@@ -1,4 +1,4 @@
-#include "daemon/load_failure.h"
+#include "base/load_failure.h"
 #include "filters/mime_rules.h"
 
 #include <gtest/gtest.h>

@@ -1,1 +1,1 @@
-vrx_fuzzer(fuzz_config SOURCES fuzz_config.cpp LIBS vrx_conf_parser vrx_daemon_io vrx_icap)
+vrx_fuzzer(fuzz_config SOURCES fuzz_config.cpp LIBS vrx_conf_parser vrx_base vrx_icap)

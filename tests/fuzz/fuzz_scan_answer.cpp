@@ -11,7 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "daemon/socket_io.h"
+#include "base/socket_io.h"
 #include "scan/scan_session.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"

@@ -14,7 +14,7 @@
 
 #include "conf_parser/cf_parser.h"
 #include "conf_parser/expr_context.h"
-#include "icap/request_state.h"
+#include "request/request_state.h"
 #include "settings/settings_table.h"
 
 namespace {

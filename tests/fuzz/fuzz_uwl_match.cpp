@@ -8,7 +8,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "icap/request_state.h"
+#include "request/request_state.h"
 #include "settings/icapd_config.h"
 #include "uwl_files/uwl_files.h"
 #include "uwl_writer.h"

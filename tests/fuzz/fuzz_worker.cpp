@@ -18,7 +18,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "daemon/socket_io.h"
+#include "base/socket_io.h"
 #include "daemon/worker.h"
 #include "settings/icapd_config.h"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "icap/message_fixture.h"
-#include "icap/spool_files.h"
+#include "request/spool_files.h"
 
 namespace {
 

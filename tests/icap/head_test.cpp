@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "daemon/socket_io.h"
+#include "base/socket_io.h"
 #include "support/socket_pair.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"

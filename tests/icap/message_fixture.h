@@ -12,9 +12,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "daemon/socket_io.h"
+#include "base/socket_io.h"
 #include "support/socket_pair.h"
-#include "icap/request_state.h"
+#include "request/request_state.h"
 #include "scan/scan_report.h"
 #include "settings/icapd_config.h"
 

@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "daemon/socket_io.h"
+#include "base/socket_io.h"
 #include "scan/clamd_session.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"

@@ -17,9 +17,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "daemon/log.h"
-#include "daemon/socket_io.h"
-#include "icap/request_state.h"
+#include "base/log.h"
+#include "base/socket_io.h"
+#include "request/request_state.h"
 #include "scan/scan_report.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "run_process.h"
-#include "daemon/load_failure.h"
+#include "base/load_failure.h"
 #include "settings/config_load.h"
 #include "settings_test_util.h"
 

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "conf_parser/expr_context.h"
-#include "icap/request_state.h"
+#include "request/request_state.h"
 #include "settings/config_load.h"
 #include "settings_test_util.h"
 

@@ -9,7 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "daemon/socket_io.h"
+#include "base/socket_io.h"
 
 class socket_pair {
 protected:

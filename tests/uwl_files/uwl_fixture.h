@@ -11,7 +11,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 #include "support/temp_folder.h"
 #include "uwl_files/uwl_file.h"
 #include "uwl_writer.h"

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "conf_parser/cf_expr.h"
-#include "icap/request_state.h"
+#include "request/request_state.h"
 #include "settings/icapd_config.h"
 #include "uwl_files/uwl_files.h"
 #include "uwl_fixture.h"

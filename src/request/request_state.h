@@ -97,5 +97,5 @@ extern request_state g_request;
 
 // Path of the temporary file this worker created last, as the scanner's
 // report lines name it; empty when none. Every file of the request is also
-// in the spool set (icap/spool_files.h) that the signal handlers empty.
+// in the spool set (request/spool_files.h) that the signal handlers empty.
 extern std::string g_last_temp_file;

@@ -1,10 +1,10 @@
-#include "daemon/inherited_fds.h"
+#include "base/inherited_fds.h"
 
 #include <algorithm>
 #include <linux/close_range.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 
 void close_inherited(int keep) {
     int log = log_target();

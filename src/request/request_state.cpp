@@ -1,8 +1,8 @@
-#include "icap/request_state.h"
+#include "request/request_state.h"
 
 #include <unistd.h>
 
-#include "icap/spool_files.h"
+#include "request/spool_files.h"
 
 request_state g_request;
 std::string g_last_temp_file;

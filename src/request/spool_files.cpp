@@ -1,4 +1,4 @@
-#include "icap/spool_files.h"
+#include "request/spool_files.h"
 
 #include <cerrno>
 #include <climits>
@@ -7,7 +7,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "daemon/worker_table.h"
+#include "base/worker_table.h"
 
 #include <ctime>
 #include <new>

@@ -1,4 +1,4 @@
-#include "daemon/socket_io.h"
+#include "base/socket_io.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -10,7 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 
 namespace {
 

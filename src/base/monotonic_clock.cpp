@@ -1,4 +1,4 @@
-#include "daemon/monotonic_clock.h"
+#include "base/monotonic_clock.h"
 
 #include <ctime>
 

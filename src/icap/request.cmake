@@ -1,1 +1,0 @@
-list(APPEND vrx_sources request_state.cpp)
