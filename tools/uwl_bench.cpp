@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "icap/url_policy.h"
 #include "request/request_state.h"
 #include "settings/icapd_config.h"
 #include "uwl_files/uwl_files.h"

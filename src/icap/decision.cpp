@@ -7,7 +7,7 @@
 #include "scan/scan_engine.h"
 #include "scan/vrx_mail.h"
 #include "settings/icapd_config.h"
-#include "uwl_files/uwl_files.h"
+#include "icap/url_policy.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 // The URL category filter: the signed list files of UwlDirectory filed by
-// category, and the per-request check of a URL against them.
+// category.
 
 #include <array>
 #include <string>
@@ -11,7 +11,6 @@
 #include "uwl_files/uwl_file.h"
 
 class expr_context;
-struct request_state;
 
 struct uwl_category {
     const char* name;
@@ -31,12 +30,6 @@ std::array<uwl_category, uwl_category_count>& uwl_categories();
 // Returns 0 when the directory cannot be opened, else 1 (bad files are
 // logged and left out).
 int uwl_files_load(const std::string& directory);
-
-// 1 when the request URL belongs to an enabled category; `matched` is the
-// listed text that matched and `category_name`, when given, the category's
-// name. Hosts on WhiteUwlFiles are never refused.
-int uwl_files_is_blocked(const request_state& request, std::string& matched,
-                         const char** category_name = nullptr);
 
 // Empties every category and unmaps its files.
 void uwl_files_release();

@@ -8,6 +8,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "icap/url_policy.h"
 #include "request/request_state.h"
 #include "settings/icapd_config.h"
 #include "uwl_files/uwl_files.h"

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "conf_parser/cf_expr.h"
+#include "icap/url_policy.h"
 #include "request/request_state.h"
 #include "settings/icapd_config.h"
 #include "uwl_files/uwl_files.h"

@@ -1,4 +1,4 @@
-// The per-request URL category check.
+#include "icap/url_policy.h"
 
 #include <algorithm>
 #include <strings.h>
