@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <climits>
 #include <poll.h>
-#include <unistd.h>
 
 #include "base/log.h"
 #include "base/socket_io.h"
@@ -31,17 +30,6 @@ constexpr int backoff_max = 6;
 // early, whatever its client's pauses (Nagle's algorithm and delayed
 // acknowledgements alone can hold a client for 40 ms).
 constexpr uint64_t start_after_bytes = 32 * 1024;
-
-// Reads `length` bytes of the body from `offset`, from memory or its file.
-std::string body_bytes(const entity_record& body, uint64_t offset, size_t length) {
-    std::string bytes(length, '\0');
-    if (!body.file)
-        return body.data.substr(static_cast<size_t>(offset), length);
-    fflush(body.file);
-    ssize_t n = pread(fileno(body.file), bytes.data(), length, static_cast<off_t>(offset));
-    bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return bytes;
-}
 
 std::string x_headers_text(const request_state& request) {
     std::string text;
@@ -122,7 +110,7 @@ bool early_reply::start() {
 }
 
 bool early_reply::release_one() {
-    std::string byte = body_bytes(*body_, released_.size(), 1);
+    std::string byte = body_->read_at(released_.size(), 1);
     if (byte.size() != 1) {
         vrx_log(log_level::error, "early reply: can not read body byte %llu\n",
                 static_cast<unsigned long long>(released_.size()));
@@ -182,7 +170,7 @@ bool early_reply::passes_unchanged(const entity_record& header, const entity_rec
     replace_content_length(same_length, received);
     if (!header.header || (*header.header != sent_header_ && *header.header != same_length))
         return false;
-    return body_bytes(body, 0, released_.size()) == released_;
+    return body.read_at(0, released_.size()) == released_;
 }
 
 int early_reply::end_body(entity_record& body) {

@@ -1,13 +1,9 @@
 #include "icap/entity_reader.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "base/log.h"
@@ -19,7 +15,6 @@
 #include "icap/reply.h"
 #include "icap/reply_writer.h"
 #include "icap/request_deadline.h"
-#include "request/spool_files.h"
 #include "settings/icapd_config.h"
 
 namespace {
@@ -29,8 +24,6 @@ constexpr uint64_t header_block_max = 256 * 1024;
 // Chunk data is read in pieces of this size, so a chunk-size line never
 // decides how much memory is taken.
 constexpr size_t chunk_piece = 64 * 1024;
-// A body up to this size stays in memory unless it must be scanned.
-constexpr size_t memory_body_max = 64 * 1024;
 constexpr size_t trailer_line_max = 10000;
 
 enum class chunk_size_kind { malformed, size, overflow };
@@ -77,28 +70,12 @@ bool has_ieof(const char* rest) {
     return *rest == ';' && strstr(rest, "ieof") != nullptr;
 }
 
-// A body the Cache folder cannot take (full disk, no inodes) gets the error
-// reply; the reason is logged once per request and counted by the metrics.
-void spool_failed(int error) {
-    if (g_request.outcome.spool_errno != 0)
-        return;
-    g_request.outcome.spool_errno = error != 0 ? error : EIO;
-    vrx_log(log_level::error, "cannot write a body to the Cache folder %s: %s\n", g_config.cache.c_str(),
-            strerror(g_request.outcome.spool_errno));
-}
-
-// Appends body bytes: in memory while the body is small, else to its file.
-bool append_body(entity_record& body, const char* bytes, size_t length) {
-    if (!body.file && body.data.size() + length <= memory_body_max) {
-        body.data.append(bytes, length);
-    } else if (body_to_file(body) != 200) {
-        return false;
-    } else if (fwrite(bytes, 1, length, body.file) != length) {
-        spool_failed(errno);
-        return false;
-    }
-    body.size += length;
-    return true;
+// Appends body bytes; a Cache folder that cannot take them is noted.
+bool append_body(request_state& request, entity_record& body, const char* bytes, size_t length) {
+    if (body.append(bytes, length, g_config.cache))
+        return true;
+    spool_failed(request.outcome, g_config.cache, errno);
+    return false;
 }
 
 int read_failure() {
@@ -157,7 +134,7 @@ int http_read_chunk(request_state& request, int* fd, entity_record& body, bool& 
             vrx_log(log_level::chunk, "got '%s'\n", line);
             // What the buffer held last must be on disk before a scan reads it.
             if (body.file && fflush(body.file) != 0) {
-                spool_failed(errno);
+                spool_failed(request.outcome, g_config.cache, errno);
                 return read_failure();
             }
             char trailer[trailer_line_max];
@@ -179,7 +156,7 @@ int http_read_chunk(request_state& request, int* fd, entity_record& body, bool& 
                 return read_failure();
             }
             size_t n = static_cast<size_t>(got);
-            if (!append_body(body, piece.data(), n))
+            if (!append_body(request, body, piece.data(), n))
                 return read_failure();
             left -= n;
             body_deadline_progress(body.size);
@@ -274,46 +251,6 @@ void drop_buffered_lines(int* fd) {
 }
 
 }  // namespace
-
-int creat_tmp_file(entity_record& entity) {
-    std::string pattern = spool_file_pattern(g_config.cache, entity.name, getpid());
-    std::vector<char> path(pattern.begin(), pattern.end());
-    path.push_back('\0');
-    int tfd = mkostemp(path.data(), O_CLOEXEC);   // the mail command must not inherit bodies
-    FILE* file = tfd < 0 ? nullptr : fdopen(tfd, "w+");
-    if (!file) {
-        vrx_log(log_level::error, "creat_tmp_file: error in creating temp file %s: %s\n", path.data(),
-                strerror(errno));
-        if (tfd >= 0) {
-            close(tfd);
-            unlink(path.data());
-        }
-        exit(1);
-    }
-    fchmod(tfd, 0660);
-    entity.file = file;
-    entity.temp_path = path.data();
-    entity.size = 0;
-    g_last_temp_file = entity.temp_path;
-    spool_files_add(entity.temp_path);
-    return 200;
-}
-
-int body_to_file(entity_record& body) {
-    if (body.file)
-        return 200;
-    uint64_t size = body.size;
-    creat_tmp_file(body);
-    bool written = fwrite(body.data.data(), 1, body.data.size(), body.file) == body.data.size() &&
-                   fflush(body.file) == 0;
-    body.size = size;
-    std::string().swap(body.data);
-    if (!written) {
-        spool_failed(errno);
-        return 0;
-    }
-    return 200;
-}
 
 int icap_dump_entities(request_state& request, int* fd, early_reply* early) {
     int result = dump_second_pass;

@@ -17,14 +17,3 @@ class early_reply;
 // `early`, when given, watches the body the client sends after "100
 // Continue" (or without a preview) and may start the reply while it pauses.
 int icap_dump_entities(request_state& request, int* fd, early_reply* early = nullptr);
-
-// Creates the body's temporary file in the Cache folder (mode 0660) and
-// remembers it as the worker's last one. Returns 200; a file that cannot
-// be created ends the worker with status 1.
-int creat_tmp_file(entity_record& entity);
-
-// A body is read into memory while it is small (entity.data); it gets its
-// temporary file when it grows larger or before it is scanned. Moves the
-// bytes held in memory into a new temporary file (flushed, positioned at
-// its end); 200, or 0 when they cannot be written.
-int body_to_file(entity_record& body);

@@ -8,7 +8,6 @@
 
 #include "base/log.h"
 #include "icap/decision.h"
-#include "icap/entity_reader.h"
 #include "icap/http_header.h"
 #include "icap/icap_head.h"
 #include "icap/x_headers.h"
@@ -157,7 +156,7 @@ int icap_replace_all_entity_with_report(request_state& request, const char* temp
     request.entities.clear();
     entity_record& header = request.entities.emplace_back("res-hdr", 0);
     entity_record& body = request.entities.emplace_back("res-body", 0);
-    creat_tmp_file(body);
+    body.create_file(g_config.cache);
     vrx_log(log_level::debug, "icap_replace_all_entity_with_report: make new entities\n");
     if (greport.report.empty())
         greport.report.push_back("The content of this url was blocked by administrator");

@@ -18,6 +18,9 @@ constexpr size_t entity_name_max = 256;
 
 // One item of the Encapsulated header. Owns its header text or the
 // temporary file of its body; the file is removed when the record dies.
+// A body is held in memory (data) while it is small and gets its temporary
+// file in `folder` (the Cache folder) when it grows larger or must be read
+// from a file.
 struct entity_record {
     std::string name;           // "req-hdr", "res-hdr", "req-body", ...
     uint64_t offset = 0;        // offset from Encapsulated (rewritten for the reply)
@@ -37,6 +40,24 @@ struct entity_record {
 
     // Closes the file, removes the temporary file, drops the header.
     void release();
+
+    // Creates the body's temporary file in `folder` (mode 0660, size 0) and
+    // remembers it as the worker's last one. A file that cannot be created
+    // ends the worker with status 1.
+    void create_file(const std::string& folder);
+    // Moves the bytes held in memory into a new temporary file (flushed,
+    // positioned at its end); nothing to do when the body has its file.
+    // False, with errno set, when they cannot be written.
+    bool to_file(const std::string& folder);
+    // Appends body bytes: in memory while the body stays within
+    // memory_body_max, else to its file. False, with errno set, when the
+    // file cannot take them.
+    bool append(const char* bytes, size_t length, const std::string& folder);
+    // Up to `length` body bytes from `offset`, from memory or the file.
+    std::string read_at(uint64_t offset, size_t length) const;
+
+    // A body up to this size stays in memory unless it must be scanned.
+    static constexpr size_t memory_body_max = 64 * 1024;
 };
 
 struct virus_entry {
@@ -91,6 +112,11 @@ struct request_state {
     // Back to the reset values; frees the entity chain.
     void reset();
 };
+
+// A body the Cache folder `folder` cannot take (full disk, no inodes) gets
+// the error reply; the reason `error` is logged once per request and kept
+// in `outcome` for the metrics.
+void spool_failed(request_outcome& outcome, const std::string& folder, int error);
 
 // The record of the request being served by this process.
 extern request_state g_request;

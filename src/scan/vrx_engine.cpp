@@ -3,8 +3,9 @@
 
 #include "scan/scan_engine.h"
 
+#include <cerrno>
+
 #include "base/log.h"
-#include "icap/entity_reader.h"
 #include "scan/clamd_engine.h"
 #include "scan/scan_report.h"
 #include "scan/vrx_client.h"
@@ -13,13 +14,21 @@
 
 namespace {
 
+bool body_to_file(entity_record& entity, request_state& request)
+{
+    if (entity.to_file(g_config.cache))
+        return true;
+    spool_failed(request.outcome, g_config.cache, errno);
+    return false;
+}
+
 class vrx_engine : public scan_engine {
 public:
     explicit vrx_engine(int* fd) : fd_(fd) {}
     bool scan(entity_record& entity, request_state& request, uint32_t* code) override
     {
         // The daemon reads the body from its file, by path or streamed.
-        if (body_to_file(entity) != 200)
+        if (!body_to_file(entity, request))
             return false;
         rewind(entity.file);
         return vrx_scan_exchange(entity, request, fd_, code);
@@ -63,7 +72,7 @@ int scan_with_engine(scan_engine& engine, entity_record& entity, request_state& 
     if (!answered)
         code = code_daemon_error;
     // Every verdict but a clean one works on the body's file.
-    if (code != 0 && body_to_file(entity) != 200)
+    if (code != 0 && !body_to_file(entity, request))
         return 0;
     if (answered) {
         int result = vrx_check_result(code, entity, request);

@@ -109,8 +109,8 @@ TEST_F(entity_reader_test, every_spool_file_goes_with_the_signal_handlers) {
     // them: the handlers remove both, not only the last one created.
     entity_record& first = g_request.entities.emplace_back("res-body", 0);
     entity_record& second = g_request.entities.emplace_back("res-body", 0);
-    creat_tmp_file(first);
-    creat_tmp_file(second);
+    first.create_file(g_config.cache);
+    second.create_file(g_config.cache);
     ASSERT_EQ(cache_files(), 2);
     spool_files_remove_all();
     EXPECT_EQ(cache_files(), 0);
@@ -118,7 +118,7 @@ TEST_F(entity_reader_test, every_spool_file_goes_with_the_signal_handlers) {
     // removes no file of the same name created since.
     g_request.entities.clear();
     entity_record& third = g_request.entities.emplace_back("res-body", 0);
-    creat_tmp_file(third);
+    third.create_file(g_config.cache);
     std::string path = third.temp_path;
     g_request.entities.clear();
     ASSERT_EQ(cache_files(), 0);
