@@ -1,13 +1,12 @@
 #pragma once
-// The evaluation context of one request: the values of the variables that
-// match conditions test, read from the request being served.
+// The evaluation context of match conditions: the values of the variables
+// they test. The request path binds it to the request being served
+// (request/request_expr_context.h).
 
 #include <stdexcept>
 #include <string>
 
 #include "conf_parser/cf_values.h"
-
-struct request_state;
 
 class expr_context {
 public:
@@ -17,15 +16,12 @@ public:
             : std::runtime_error("Unknown variable: " + name) {}
     };
 
-    explicit expr_context(const request_state& request) : request_(request) {}
+    virtual ~expr_context() = default;
 
     // Names are compared exactly; an unknown name (or one of another type)
     // raises var_not_found.
-    std::string get_string(const std::string& name) const;  // request_url, request_username
-    time_of_day get_time(const std::string& name) const;    // system_time
+    virtual std::string get_string(const std::string& name) const = 0;  // request_url, request_username
+    virtual time_of_day get_time(const std::string& name) const = 0;    // system_time
     // request_ip; null when the client address is empty or unreadable.
-    cidr_ptr get_cidr(const std::string& name) const;
-
-private:
-    const request_state& request_;
+    virtual cidr_ptr get_cidr(const std::string& name) const = 0;
 };

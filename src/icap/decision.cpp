@@ -1,6 +1,6 @@
 #include "icap/decision.h"
 
-#include "conf_parser/expr_context.h"
+#include "request/request_expr_context.h"
 #include "base/log.h"
 #include "filters/host_list.h"
 #include "icap/entity_reader.h"
@@ -48,7 +48,7 @@ bool url_is_white(const request_state& request) {
 }
 
 int early_decision(request_state& request, entity_record& body) {
-    if (g_config.get_block_all(expr_context(request))) {
+    if (g_config.get_block_all(request_expr_context(request))) {
         vrx_log(log_level::debug, "url:[%s], content-type: %s, size=%lli -> %s\n", request.url.c_str(),
                 request.content_type.c_str(), static_cast<long long>(request.content_length),
                 "blocked due to BlockAll");

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <strings.h>
 
-#include "conf_parser/expr_context.h"
 #include "base/log.h"
 #include "filters/host_list.h"
 #include "filters/url_decode.h"
+#include "request/request_expr_context.h"
 #include "request/request_state.h"
 #include "settings/icapd_config.h"
 #include "uwl_files/parsed_url.h"
@@ -61,7 +61,7 @@ int uwl_files_is_blocked(const request_state& request, std::string& matched, con
             parsed.m_params.c_str(), static_cast<int>(parsed.m_hostname_length),
             static_cast<int>(parsed.m_resource), parsed.m_ip_type);
 
-    const expr_context context(request);
+    const request_expr_context context(request);
     std::string match_with;
     for (const uwl_category& category : uwl_categories()) {
         if (!category.enabled(context))

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "conf_parser/cf_parser.h"
-#include "conf_parser/expr_context.h"
+#include "request/request_expr_context.h"
 #include "request/request_state.h"
 #include "settings/settings_table.h"
 
@@ -34,7 +34,7 @@ void query_overrides(const icapd_config& cfg)
     request.username = "bob";
     request.client_ip = "10.1.2.3";
     request.start_time = 43200;
-    const expr_context ctx(request);
+    const request_expr_context ctx(request);
     bool sink = cfg.get_block_porno(ctx);
     sink ^= cfg.get_block_chats(ctx);
     sink ^= cfg.get_block_all(ctx);

@@ -6,7 +6,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "conf_parser/expr_context.h"
+#include "request/request_expr_context.h"
 #include "request/request_state.h"
 #include "settings/config_load.h"
 #include "settings_test_util.h"
@@ -61,7 +61,7 @@ TEST_F(settings_load, first_matching_section_that_sets_a_key_decides)
         request_state request;
         request.url = c.url;
         request.username = c.username;
-        const expr_context ctx(request);
+        const request_expr_context ctx(request);
         EXPECT_EQ(cfg.get_block_chats(ctx), c.chats) << c.url << " " << c.username;
         EXPECT_EQ(cfg.get_block_porno(ctx), c.porno) << c.url << " " << c.username;
         EXPECT_EQ(cfg.get_block_email(ctx), c.email) << c.url << " " << c.username;
@@ -82,9 +82,9 @@ TEST_F(settings_load, functions_back_conditions)
               "");
     request_state request;
     request.username = "BOB";
-    EXPECT_TRUE(cfg.get_block_social_network(expr_context(request)));
+    EXPECT_TRUE(cfg.get_block_social_network(request_expr_context(request)));
     request.username = "alice";
-    EXPECT_FALSE(cfg.get_block_social_network(expr_context(request)));
+    EXPECT_FALSE(cfg.get_block_social_network(request_expr_context(request)));
     icapd_config twice;
     EXPECT_EQ(load_text(twice, user_line + "[def]\nf = { request_url == \"x\" }\n"
                                            "[def]\nf = { request_url == \"y\" }\n"),

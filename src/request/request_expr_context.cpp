@@ -1,11 +1,11 @@
-#include "conf_parser/expr_context.h"
+#include "request/request_expr_context.h"
 
 #include <ctime>
 
 #include "base/log.h"
 #include "request/request_state.h"
 
-std::string expr_context::get_string(const std::string& name) const {
+std::string request_expr_context::get_string(const std::string& name) const {
     if (name == "request_url")
         return request_.url;
     if (name == "request_username")
@@ -13,7 +13,7 @@ std::string expr_context::get_string(const std::string& name) const {
     throw var_not_found(name);
 }
 
-time_of_day expr_context::get_time(const std::string& name) const {
+time_of_day request_expr_context::get_time(const std::string& name) const {
     if (name != "system_time")
         throw var_not_found(name);
     // Outside a request there is no start time; the current time stands in.
@@ -23,7 +23,7 @@ time_of_day expr_context::get_time(const std::string& name) const {
     return time_of_day{local.tm_hour, local.tm_min};
 }
 
-cidr_ptr expr_context::get_cidr(const std::string& name) const {
+cidr_ptr request_expr_context::get_cidr(const std::string& name) const {
     if (name != "request_ip")
         throw var_not_found(name);
     try {
