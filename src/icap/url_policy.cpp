@@ -63,9 +63,11 @@ int uwl_files_is_blocked(const request_state& request, std::string& matched, con
 
     const request_expr_context context(request);
     std::string match_with;
-    for (const uwl_category& category : uwl_categories()) {
-        if (!category.enabled(context))
+    for (size_t i = 0; i < uwl_category_count; ++i) {
+        // A category's index is the override id of its Block key.
+        if (!g_config.get_block(static_cast<int32_t>(i), context))
             continue;
+        const uwl_category& category = uwl_categories()[i];
         const auto listed = [&](const UwlFile& file) { return uwl_file_match(file, parsed, match_with); };
         if (std::any_of(category.white.begin(), category.white.end(), listed)) {
             vrx_log(log_level::debug, "Skip check url:[%s] for uwl:[%s] due to white uwl files ( match_with:[%s] )\n",

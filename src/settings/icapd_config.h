@@ -14,6 +14,7 @@
 #include "filters/host_list.h"
 #include "filters/mime_rules.h"
 #include "base/daemon_address.h"
+#include "uwl_files/url_categories.h"
 
 // Action codes of the scanning-verdict keys.
 constexpr int32_t action_pass = 1;
@@ -27,12 +28,12 @@ constexpr uint32_t scan_options_default = 0x80400042;
 constexpr uint32_t scan_option_heuristic = 0x08;
 constexpr uint32_t scan_option_cure = 0x40;
 
-// Override ids of the Block keys.
+// Override ids of the Block keys: the URL categories in their order, then
+// BlockAll.
 namespace block_id {
-enum : int32_t {
-    porno = 0, violence, weapon, gamble, drugs, obscenity, chats, terrorism,
-    email, social_network, malware_links, all
-};
+#define VRX_BLOCK_ID(id, key, category, on) id,
+enum : int32_t { VRX_URL_CATEGORIES(VRX_BLOCK_ID) all };
+#undef VRX_BLOCK_ID
 }
 
 struct icapd_config {
@@ -64,17 +65,9 @@ struct icapd_config {
     gid_t gid = 0;
     std::string cache = "/var/vorex/cache/";
     std::string uwl_directory = "/var/vorex/uwl/";
-    bool block_porno = true;
-    bool block_violence = true;
-    bool block_weapon = true;
-    bool block_gamble = true;
-    bool block_drugs = true;
-    bool block_obscenity = true;
-    bool block_chats = false;
-    bool block_terrorism = true;
-    bool block_email = false;
-    bool block_social_network = false;
-    bool block_malware_links = true;
+#define VRX_BLOCK_MEMBER(id, key, category, on) bool block_##id = on;
+    VRX_URL_CATEGORIES(VRX_BLOCK_MEMBER)
+#undef VRX_BLOCK_MEMBER
     bool block_all = false;
     std::vector<std::string> white_uwl_files;
     bool send_urls_with_viruses = false;
@@ -143,25 +136,17 @@ struct icapd_config {
         mb.back().overrides.set<T>(id, value);
     }
 
-    // Per-request getters of the Block keys: the value of the first match
-    // block whose condition holds for the request and that assigns the key,
-    // else the global value. Conditions are evaluated anew on every call.
-    const bool& get_block_porno(const expr_context& ctx) const;
-    const bool& get_block_violence(const expr_context& ctx) const;
-    const bool& get_block_weapon(const expr_context& ctx) const;
-    const bool& get_block_gamble(const expr_context& ctx) const;
-    const bool& get_block_drugs(const expr_context& ctx) const;
-    const bool& get_block_obscenity(const expr_context& ctx) const;
-    const bool& get_block_chats(const expr_context& ctx) const;
-    const bool& get_block_terrorism(const expr_context& ctx) const;
-    const bool& get_block_email(const expr_context& ctx) const;
-    const bool& get_block_social_network(const expr_context& ctx) const;
-    const bool& get_block_malware_links(const expr_context& ctx) const;
-    const bool& get_block_all(const expr_context& ctx) const;
-
-private:
-    template <class T>
-    const T& overridden(int32_t id, const T& global, const expr_context& ctx) const;
+    // Per-request value of the Block key with override id `id`: the value
+    // of the first match block whose condition holds for the request and
+    // that assigns the key, else the global value. Conditions are evaluated
+    // anew on every call.
+    const bool& get_block(int32_t id, const expr_context& ctx) const;
+    // The same for each key by name (get_block_porno ... get_block_all).
+#define VRX_BLOCK_GETTER(id, key, category, on)                                     \
+    const bool& get_block_##id(const expr_context& ctx) const { return get_block(block_id::id, ctx); }
+    VRX_URL_CATEGORIES(VRX_BLOCK_GETTER)
+    VRX_BLOCK_GETTER(all, "BlockAll", nullptr, false)
+#undef VRX_BLOCK_GETTER
 };
 
 extern icapd_config g_config;

@@ -231,19 +231,9 @@ void register_settings(param_registry& reg, icapd_config& cfg)
     global_key(reg, "User", store(cfg.user), "vorex");
     global_key(reg, "Cache", directory(cfg.cache), "/var/vorex/cache/");
     global_key(reg, "UwlDirectory", directory(cfg.uwl_directory), "/var/vorex/uwl/");
-    block_key(reg, cfg, block_id::porno, "BlockPorno", cfg.block_porno, true);
-    block_key(reg, cfg, block_id::violence, "BlockViolence", cfg.block_violence, true);
-    block_key(reg, cfg, block_id::weapon, "BlockWeapon", cfg.block_weapon, true);
-    block_key(reg, cfg, block_id::gamble, "BlockGamble", cfg.block_gamble, true);
-    block_key(reg, cfg, block_id::drugs, "BlockDrugs", cfg.block_drugs, true);
-    block_key(reg, cfg, block_id::obscenity, "BlockObscenity", cfg.block_obscenity, true);
-    block_key(reg, cfg, block_id::chats, "BlockChats", cfg.block_chats, false);
-    block_key(reg, cfg, block_id::terrorism, "BlockTerrorism", cfg.block_terrorism, true);
-    block_key(reg, cfg, block_id::email, "BlockEmail", cfg.block_email, false);
-    block_key(reg, cfg, block_id::social_network, "BlockSocialNetwork", cfg.block_social_network,
-              false);
-    block_key(reg, cfg, block_id::malware_links, "BlockMalwareLinks", cfg.block_malware_links,
-              true);
+#define VRX_BLOCK_KEY(id, key, category, on) block_key(reg, cfg, block_id::id, key, cfg.block_##id, on);
+    VRX_URL_CATEGORIES(VRX_BLOCK_KEY)
+#undef VRX_BLOCK_KEY
     block_key(reg, cfg, block_id::all, "BlockAll", cfg.block_all, false);
     cfg.white_uwl_files.clear();
     reg.register_param(id::global_only, "WhiteUwlFiles", append(cfg.white_uwl_files));

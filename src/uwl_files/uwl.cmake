@@ -13,4 +13,4 @@ static const unsigned char uwl_public_key_pem[] = {${_vrx_uwl_key_bytes}};
 
 list(APPEND vrx_sources uwl_format.cpp uwl_signature.cpp uwl_file.cpp parsed_url.cpp uwl_match.cpp
      uwl_load.cpp)
-list(APPEND vrx_depends vrx_base vrx_request vrx_filters vrx_settings vrx_conf_parser OpenSSL::Crypto)
+list(APPEND vrx_depends vrx_base vrx_request vrx_filters vrx_conf_parser OpenSSL::Crypto)

@@ -6,23 +6,21 @@
 #include <string>
 #include <vector>
 
-#include <boost/function.hpp>
-
+#include "uwl_files/url_categories.h"
 #include "uwl_files/uwl_file.h"
-
-class expr_context;
 
 struct uwl_category {
     const char* name;
-    // The category's Block setting for the request (overrides apply).
-    boost::function<const bool&(const expr_context&)> enabled;
     std::vector<UwlFile> black;
     std::vector<UwlFile> white;
 };
 
-constexpr size_t uwl_category_count = 11;
+#define VRX_URL_CATEGORY_SLOT(id, key, category, on) +1
+constexpr size_t uwl_category_count = 0 VRX_URL_CATEGORIES(VRX_URL_CATEGORY_SLOT);
+#undef VRX_URL_CATEGORY_SLOT
 
-// The eleven categories in their fixed order ("porno" first, "malware" last).
+// The categories in the order of VRX_URL_CATEGORIES ("porno" first,
+// "malware" last); a category's index is the override id of its Block key.
 std::array<uwl_category, uwl_category_count>& uwl_categories();
 
 // Reads every list file of `directory` (UwlDirectory) into

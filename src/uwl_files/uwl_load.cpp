@@ -7,29 +7,14 @@
 #include <strings.h>
 #include <sys/stat.h>
 
-#include <boost/bind/bind.hpp>
-
 #include "base/log.h"
-#include "settings/icapd_config.h"
 #include "uwl_files/uwl_files.h"
-
-using boost::placeholders::_1;
 
 std::array<uwl_category, uwl_category_count>& uwl_categories()
 {
-    static std::array<uwl_category, uwl_category_count> table = {{
-        {"porno", boost::bind(&icapd_config::get_block_porno, &g_config, _1), {}, {}},
-        {"violence", boost::bind(&icapd_config::get_block_violence, &g_config, _1), {}, {}},
-        {"weapon", boost::bind(&icapd_config::get_block_weapon, &g_config, _1), {}, {}},
-        {"gamble", boost::bind(&icapd_config::get_block_gamble, &g_config, _1), {}, {}},
-        {"drugs", boost::bind(&icapd_config::get_block_drugs, &g_config, _1), {}, {}},
-        {"obscenity", boost::bind(&icapd_config::get_block_obscenity, &g_config, _1), {}, {}},
-        {"chats", boost::bind(&icapd_config::get_block_chats, &g_config, _1), {}, {}},
-        {"terrorism", boost::bind(&icapd_config::get_block_terrorism, &g_config, _1), {}, {}},
-        {"e-mail", boost::bind(&icapd_config::get_block_email, &g_config, _1), {}, {}},
-        {"socialnetwork", boost::bind(&icapd_config::get_block_social_network, &g_config, _1), {}, {}},
-        {"malware", boost::bind(&icapd_config::get_block_malware_links, &g_config, _1), {}, {}},
-    }};
+#define VRX_URL_CATEGORY_ENTRY(id, key, category, on) {category, {}, {}},
+    static std::array<uwl_category, uwl_category_count> table = {{VRX_URL_CATEGORIES(VRX_URL_CATEGORY_ENTRY)}};
+#undef VRX_URL_CATEGORY_ENTRY
     return table;
 }
 
