@@ -13,7 +13,6 @@
 #include <netdb.h>
 #include <string>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "daemon/accept_loop.h"
@@ -22,6 +21,7 @@
 #include "daemon/keeper_process.h"
 #include "base/load_failure.h"
 #include "base/log.h"
+#include "base/stream_socket.h"
 #include "daemon/service_notify.h"
 #include "daemon/signals.h"
 #include "daemon/worker_pool.h"
@@ -133,47 +133,26 @@ void daemonise() {
 }
 
 void open_listening_socket() {
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
     const char* address = g_config.bind_address.c_str();
     const char* port = g_config.bind_port.c_str();
-    struct addrinfo* results = nullptr;
-    int rc = getaddrinfo(address, port, &hints, &results);
-    if (rc != 0) {
-        vrx_log(log_level::error, "getaddrinfo error for %s, %s: %s\n", address, port, gai_strerror(rc));
-        exit(2);
-    }
-    int error = 0;
-    for (struct addrinfo* ai = results; ai; ai = ai->ai_next) {
-        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd < 0) {
-            error = errno;
-            continue;
-        }
-        int on = 1;
-        if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-            vrx_log(log_level::error, "setsockopt: %s\n", strerror(errno));
-            exit(1);
-        }
-        if (bind(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
-            g_listen_fd = fd;
-            break;
-        }
-        error = errno;
-        close(fd);
-    }
-    freeaddrinfo(results);
-    if (g_listen_fd < 0) {
-        vrx_log(log_level::error, "tcp_listen error for %s, %s: %s\n", address, port, strerror(error));
-        exit(3);
-    }
     // Bursts of connections wait here for a worker: the kernel caps the
     // queue at its own maximum (net.core.somaxconn).
-    if (listen(g_listen_fd, INT_MAX) != 0) {
-        vrx_log(log_level::error, "listen: %s\n", strerror(errno));
+    listen_failure failure;
+    g_listen_fd = listen_on(address, port, INT_MAX, false, failure);
+    if (g_listen_fd >= 0)
+        return;
+    switch (failure.step) {
+    case listen_step::resolve:
+        vrx_log(log_level::error, "getaddrinfo error for %s, %s: %s\n", address, port, gai_strerror(failure.error));
+        exit(2);
+    case listen_step::option:
+        vrx_log(log_level::error, "setsockopt: %s\n", strerror(failure.error));
+        exit(1);
+    case listen_step::bind:
+        vrx_log(log_level::error, "tcp_listen error for %s, %s: %s\n", address, port, strerror(failure.error));
+        exit(3);
+    case listen_step::listen:
+        vrx_log(log_level::error, "listen: %s\n", strerror(failure.error));
         exit(1);
     }
 }

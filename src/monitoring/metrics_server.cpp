@@ -15,6 +15,7 @@
 
 #include "base/inherited_fds.h"
 #include "base/log.h"
+#include "base/stream_socket.h"
 #include "monitoring/metrics_page.h"
 #include "monitoring/traffic_counters.h"
 #include "monitoring/worker_gauges.h"
@@ -139,40 +140,18 @@ void become_server(pid_t parent, int listen_fd) {
 }  // namespace
 
 int metrics_listen(const DaemonAddress& address) {
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
     const char* host = address.host.empty() ? nullptr : address.host.c_str();
-    struct addrinfo* results = nullptr;
-    int rc = getaddrinfo(host, address.serv.c_str(), &hints, &results);
-    if (rc != 0) {
+    listen_failure failure;
+    int fd = listen_on(host, address.serv.c_str(), 128, true, failure);
+    if (fd >= 0)
+        return fd;
+    if (failure.step == listen_step::resolve)
         vrx_log(log_level::error, "metrics: getaddrinfo error for %s, %s: %s\n", address.host.c_str(),
-                address.serv.c_str(), gai_strerror(rc));
-        return -1;
-    }
-    int fd = -1;
-    int error = 0;
-    for (struct addrinfo* ai = results; ai && fd < 0; ai = ai->ai_next) {
-        fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
-        if (fd < 0) {
-            error = errno;
-            continue;
-        }
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || listen(fd, 128) != 0) {
-            error = errno;
-            close(fd);
-            fd = -1;
-        }
-    }
-    freeaddrinfo(results);
-    if (fd < 0)
+                address.serv.c_str(), gai_strerror(failure.error));
+    else
         vrx_log(log_level::error, "metrics: cannot listen on %s, %s: %s\n", address.host.c_str(),
-                address.serv.c_str(), strerror(error));
-    return fd;
+                address.serv.c_str(), strerror(failure.error));
+    return -1;
 }
 
 pid_t metrics_server_start(int listen_fd) {

@@ -6,7 +6,7 @@
 
 #include "base/log.h"
 #include "base/socket_io.h"
-#include "scan/vrx_client.h"
+#include "base/stream_socket.h"
 #include "scan/wire_buffer.h"
 #include "settings/icapd_config.h"
 
@@ -36,7 +36,7 @@ void send_agent_stat(const request_state& request, const std::string& file_text)
     if (!g_config.send_stat && !g_config.send_urls_with_viruses)
         return;
     vrx_log(log_level::wire, "Going to send stat/urls to agent...\n");
-    int fd = vrx_connect(g_config.agent_addresses, false, false);
+    int fd = connect_address_list(g_config.agent_addresses, g_config.timeout, false);
     if (fd < 0) {
         if (g_config.agent_addresses.empty())
             vrx_log(log_level::error, "Can`t connect to agent from %s\n",

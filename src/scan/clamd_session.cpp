@@ -2,15 +2,14 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "base/log.h"
 #include "base/socket_io.h"
+#include "base/stream_socket.h"
 #include "scan/clamd_reply.h"
-#include "scan/vrx_client.h"
 #include "settings/icapd_config.h"
 
 namespace {
@@ -40,24 +39,11 @@ void close_session()
     g_session = session();
 }
 
-int connect_address(const DaemonAddress& address)
-{
-    int fd = vrx_connect1(address);
-    if (fd < 0)
-        return -1;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 bool open_session()
 {
     static const char idsession[] = "zIDSESSION";
     for (const DaemonAddress& address : g_config.clamd_addresses) {
-        int fd = connect_address(address);
+        int fd = connect_address(address, g_config.timeout, true);
         if (fd < 0)
             continue;
         if (!clamd_send(fd, idsession, sizeof idsession)) {
@@ -234,7 +220,7 @@ bool clamd_session_command(const clamd_sender& send, std::string* reply)
 bool clamd_single_command(const char* command, std::string* reply)
 {
     for (const DaemonAddress& address : g_config.clamd_addresses) {
-        int fd = connect_address(address);
+        int fd = connect_address(address, g_config.timeout, true);
         if (fd < 0)
             continue;
         std::string inbox;

@@ -18,7 +18,8 @@ extern std::string daemon_info;
 // Result code of the last scan answer.
 extern uint32_t last_response_code;
 
-int vrx_connect1(const DaemonAddress& address);
+// Connects to the first scanning daemon of `addresses` that answers; with
+// `local_fallback`, path mode stays on only while that is the first one.
 int vrx_connect(const daemon_address_list& addresses, bool local_fallback, bool non_blocking);
 int vrx_get_virus_num(int* fd);
 int vrx_get_info(int* fd);

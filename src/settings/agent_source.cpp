@@ -12,7 +12,7 @@
 #include "base/load_failure.h"
 #include "base/log.h"
 #include "base/socket_io.h"
-#include "scan/vrx_client.h"
+#include "base/stream_socket.h"
 #include "settings/address_list.h"
 #include "settings/config_source.h"
 
@@ -161,7 +161,7 @@ void load_from_agent(icapd_config& cfg)
         std::fprintf(stderr, "Error in parse path to agent socket %s\n", cfg.config_source.c_str());
         throw load_failure(1, "Error in parse path to agent socket " + cfg.config_source);
     }
-    session.fd = vrx_connect(cfg.agent_addresses, false, false);
+    session.fd = connect_address_list(cfg.agent_addresses, g_config.timeout, false);
     if (session.fd < 0) {
         const std::string where = cfg.agent_addresses.empty()
                                       ? "[]: please, specify correct address after -f option"

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/socket_io.h"
+#include "base/stream_socket.h"
 #include "scan/clamd_session.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"
@@ -131,7 +132,7 @@ TEST_F(engine_timeout, connect_to_a_full_backlog_fails_after_timeout)
     for (bool local : {false, true}) {
         silent_listener peer(local, folder.path() + "/full.sock", true);
         int fd = -2;
-        double took = seconds([&] { fd = vrx_connect1(peer.address()); });
+        double took = seconds([&] { fd = connect_address(peer.address(), g_config.timeout, false); });
         EXPECT_EQ(fd, -1) << (local ? "local" : "tcp");
         if (fd >= 0)
             close(fd);
