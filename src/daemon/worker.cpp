@@ -15,8 +15,8 @@
 #include "daemon/next_request.h"
 #include "base/socket_io.h"
 #include "base/worker_table.h"
-#include "icap/icap_handle.h"
 #include "icap/icap_head.h"
+#include "icap/transaction.h"
 #include "request/request_state.h"
 #include "monitoring/access_log.h"
 #include "monitoring/monitoring.h"
@@ -47,10 +47,7 @@ void serve_connection(int* fd) {
         worker_set_state(worker_state::busy);
         g_request.start_time = time(nullptr);
         g_request.outcome.started = std::chrono::steady_clock::now();
-        int code = icap_read_head(fd);
-        vrx_log(log_level::debug, "Gotta handle request, respcode: %i; (preview=%i)\n", code, g_request.preview);
-        if (code == 1)
-            code = icap_handle(fd);
+        int code = serve_request(fd, scanning_engine());
         // A request that failed or sent nothing may leave its alarm armed,
         // and the wait for the next one has no time limit.
         alarm(0);

@@ -3,8 +3,6 @@
 #include "request/request_expr_context.h"
 #include "base/log.h"
 #include "filters/host_list.h"
-#include "icap/entity_reader.h"
-#include "scan/scan_engine.h"
 #include "scan/vrx_mail.h"
 #include "settings/icapd_config.h"
 #include "icap/url_policy.h"
@@ -14,11 +12,11 @@ namespace {
 // The summary line of a decision: always written, except for a body that
 // goes on to scanning.
 void log_decision(const request_state& request, const std::string& rule_text, const char* reason,
-                  int result) {
+                  early_verdict verdict) {
     std::string client;
     if (!request.client_ip.empty())
         client = " client_ip:[" + request.client_ip + "],";
-    vrx_log(result == dump_scan_needed ? log_level::debug : log_level::warn,
+    vrx_log(verdict == early_verdict::scan ? log_level::debug : log_level::warn,
             "url:[%s],%s content-type: %s, size=%lli%s -> %s\n", request.url.c_str(), client.c_str(),
             request.content_type.c_str(), static_cast<long long>(request.content_length),
             rule_text.c_str(), reason);
@@ -47,13 +45,13 @@ bool url_is_white(const request_state& request) {
     return is_host_in_white_list(request.url, g_config.white_hosts_list) != 0;
 }
 
-int early_decision(request_state& request, entity_record& body) {
+early_verdict early_decision(request_state& request, entity_record& body, bool scanning) {
     if (g_config.get_block_all(request_expr_context(request))) {
         vrx_log(log_level::debug, "url:[%s], content-type: %s, size=%lli -> %s\n", request.url.c_str(),
                 request.content_type.c_str(), static_cast<long long>(request.content_length),
                 "blocked due to BlockAll");
         request.outcome.decision = "block-all";
-        return dump_blocked;
+        return early_verdict::block;
     }
     bool by_host = false;
     std::string matched;
@@ -61,41 +59,41 @@ int early_decision(request_state& request, entity_record& body) {
         if (g_config.send_mail_uwl_block)
             vrx_report_file(request, body, "in black list", "Content blocked", "/ERR_DOWNLOAD_BLOCK", matched);
         if (by_host)
-            log_decision(request, "", "in black list", dump_blocked);
-        return dump_blocked;
+            log_decision(request, "", "in black list", early_verdict::block);
+        return early_verdict::block;
     }
     int32_t option = 0;
     const mime_rule* rule = nullptr;
     int32_t action = g_config.mime.decide(request.content_type, request.content_length, &option, &rule);
     std::string rule_text = rule ? mime_rules::rule_text(", rule:", *rule) : std::string();
-    int result;
+    early_verdict verdict;
     const char* reason;
     switch (action) {
     case mime_pass:
         reason = "pass without check";
-        result = dump_pass;
+        verdict = early_verdict::pass;
         break;
     case mime_scan:
         reason = "continue checking";
-        if (!scanning_configured()) {
+        if (!scanning) {
             reason = "antivirus disabled";
-            result = dump_pass;
+            verdict = early_verdict::pass;
         } else if (url_is_white(request)) {
             vrx_log(log_level::debug, "in white list\n");
-            result = dump_pass;
+            verdict = early_verdict::pass;
         } else {
-            result = dump_scan_needed;
+            verdict = early_verdict::scan;
         }
         break;
     case mime_reject:
         reason = "reject access to this url";
-        result = dump_blocked;
+        verdict = early_verdict::block;
         request.outcome.decision = "block-mime";
         break;
     default:
         vrx_log(log_level::error, "icap_select_preview_behavior: wrong val=%i\n", action);
-        return dump_scan_needed;
+        return early_verdict::scan;
     }
-    log_decision(request, rule_text, reason, result);
-    return result;
+    log_decision(request, rule_text, reason, verdict);
+    return verdict;
 }

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "icap/outcome.h"
 #include "request/request_state.h"
 
 // BlackHosts or an enabled URL category; `matched` gets the category's
@@ -14,5 +15,5 @@ bool url_is_black(const request_state& request, bool& by_host, std::string& matc
 bool url_is_white(const request_state& request);
 
 // The early decision on the first body: BlockAll, black lists, MIME rule,
-// white list. Returns dump_blocked, dump_pass or dump_scan_needed.
-int early_decision(request_state& request, entity_record& body);
+// white list. `scanning` tells whether a scan engine is there to ask.
+early_verdict early_decision(request_state& request, entity_record& body, bool scanning);

@@ -7,13 +7,11 @@
 
 #include "base/log.h"
 #include "base/socket_io.h"
-#include "icap/entity_reader.h"
 #include "icap/http_header.h"
 #include "icap/icap_head.h"
 #include "icap/reply.h"
 #include "icap/reply_writer.h"
 #include "icap/x_headers.h"
-#include "scan/vrx_verdict.h"
 #include "settings/icapd_config.h"
 
 namespace {
@@ -130,32 +128,21 @@ bool early_reply::release_one() {
     return true;
 }
 
-int early_reply::finish(int dump_result) {
-    if (dump_result == dump_failed) {
-        cut_off("the body could not be read");
-        return 0;
-    }
-    if (dump_result == dump_blocked) {   // the report replaced the message
-        cut_off("blocked");
-        return 200;
-    }
-    uint64_t received = body_->size;
-    if (icap_hold_entities(request_) == 0) {
-        cut_off("the second pass failed");
-        return 0;
-    }
+void early_reply::body_read() { received_ = body_->size; }
+
+bool early_reply::finish(const std::string& action) {
     entity_record& header = *std::prev(body_);
     entity_record& body = *body_;
-    if (!passes_unchanged(header, body, received)) {
-        const std::string& action = vrx_action_text();
+    if (!passes_unchanged(header, body, action)) {
         cut_off(action.empty() ? "the body was replaced" : action.c_str());
-        return 200;
+        return true;
     }
-    return end_body(body);
+    return end_body(body) == 200;
 }
 
-bool early_reply::passes_unchanged(const entity_record& header, const entity_record& body, uint64_t received) {
-    const std::string& action = vrx_action_text();
+bool early_reply::passes_unchanged(const entity_record& header, const entity_record& body,
+                                   const std::string& action) {
+    const uint64_t received = received_;
     if (!action.empty() && action != "Pass" && action != "Cure")
         return false;
     if (body.size != received) {

@@ -44,19 +44,22 @@ public:
     bool started() const { return started_; }
     uint64_t released() const { return released_.size(); }
 
-    // Ends a started reply after the reading result `dump_result`: runs
-    // the second pass (scan and actions) unless reading failed or a report
-    // replaced the message, then finishes or cuts the body. Returns 200
-    // when the reply went out as the verdict wants, 0 on a failure.
-    int finish(int dump_result);
+    // The body is read whole; the verdict may change it from here on.
+    void body_read();
+    // Ends a started reply after the verdict whose action is `action`
+    // (empty: none): a body that passes unchanged is sent on and ended,
+    // any other is cut off. False when the rest could not be sent.
+    bool finish(const std::string& action);
+    // Closes the connection without the zero chunk: the client never holds
+    // the body whole. `why` goes to the log.
+    void cut_off(const char* why);
 
 private:
     bool start();
     bool release_one();
     int pause_ms() const;
-    bool passes_unchanged(const entity_record& header, const entity_record& body, uint64_t received);
+    bool passes_unchanged(const entity_record& header, const entity_record& body, const std::string& action);
     int end_body(entity_record& body);
-    void cut_off(const char* why);
 
     request_state& request_;
     int* fd_;
@@ -64,6 +67,7 @@ private:
     bool started_ = false;
     std::list<entity_record>::iterator body_;
     uint64_t size_at_watch_ = 0;
+    uint64_t received_ = 0;           // body bytes when the body was read whole
     std::string sent_header_;
     std::string released_;
     int backoff_ = 0;                 // doublings of the pause for the next release

@@ -8,12 +8,8 @@
 
 #include "base/log.h"
 #include "base/socket_io.h"
-#include "icap/decision.h"
 #include "icap/early_reply.h"
 #include "icap/http_header.h"
-#include "icap/icap_head.h"
-#include "icap/reply.h"
-#include "icap/reply_writer.h"
 #include "icap/request_deadline.h"
 #include "settings/icapd_config.h"
 
@@ -57,10 +53,10 @@ bool line_complete(const char* line, int64_t n) { return n > 0 && line[n - 1] ==
 bool is_empty_line(const char* line) { return strcmp(line, "\r\n") == 0 || strcmp(line, "\n") == 0; }
 
 // Broken framing: the request ends with 400 and a close.
-int malformed(request_state& request, const char* what, const char* line) {
+bool malformed(request_state& request, const char* what, const char* line) {
     vrx_log(log_level::error, "http_read_chunk: %s: '%s'\n", what, line);
     request.malformed = true;
-    return dump_failed;
+    return false;
 }
 
 // The ieof extension of a last chunk: "0; ieof".
@@ -78,9 +74,9 @@ bool append_body(request_state& request, entity_record& body, const char* bytes,
     return false;
 }
 
-int read_failure() {
+bool read_failure() {
     vrx_log(log_level::error, "error in reading http entity\n");
-    return dump_failed;
+    return false;
 }
 
 // Reads up to `n` body bytes into `piece`: exactly n, or, while `early`
@@ -105,8 +101,8 @@ int64_t read_body_piece(int* fd, char* piece, size_t n, early_reply* early) {
 
 // Appends the chunks of one body to its file up to the last chunk; pauses
 // of the client are handed to `early` while it watches the body.
-// Returns 0, or dump_failed on a read or write failure.
-int http_read_chunk(request_state& request, int* fd, entity_record& body, bool& ieof,
+// False on a read or write failure.
+bool http_read_chunk(request_state& request, int* fd, entity_record& body, bool& ieof,
                     early_reply* early = nullptr) {
     static std::vector<char> piece(chunk_piece);
     if (early && !early->watching())
@@ -146,7 +142,7 @@ int http_read_chunk(request_state& request, int* fd, entity_record& body, bool& 
             else
                 vrx_log(log_level::chunk, "http_read_chunk: final chunk, finalizing entity; recieved=%llu  <<<\n",
                         static_cast<unsigned long long>(body.size));
-            return 0;
+            return true;
         }
         for (uint64_t left = size; left > 0;) {
             size_t want = left < chunk_piece ? static_cast<size_t>(left) : chunk_piece;
@@ -186,8 +182,8 @@ size_t header_block_end(const std::string& text) {
 }
 
 // Reads one header block; its length is the distance to the next entity.
-// Returns 0 (read or skipped) or dump_failed.
-int read_header_block(request_state& request, std::list<entity_record>::iterator entity, int* fd) {
+// False when it cannot be read.
+bool read_header_block(request_state& request, std::list<entity_record>::iterator entity, int* fd) {
     bool is_request = entity->name == "req-hdr";
     auto next = std::next(entity);
     if (next == request.entities.end() || next->offset < entity->offset ||
@@ -195,7 +191,7 @@ int read_header_block(request_state& request, std::list<entity_record>::iterator
         vrx_log(log_level::error, "icap_dump_entities: wrong length of %s: %llu - %s\n", entity->name.c_str(),
                 static_cast<unsigned long long>(entity->offset),
                 next == request.entities.end() ? "end" : std::to_string(next->offset).c_str());
-        return dump_failed;
+        return false;
     }
     uint64_t length = next->offset - entity->offset;
     if (length == 0) {
@@ -203,7 +199,7 @@ int read_header_block(request_state& request, std::list<entity_record>::iterator
                 is_request ? "icap_dump_entities: error in req-hdr hpool %llu - %llu\n"
                            : "icap_dump_entities: error in res-hdr hpool %llu - %llu \n",
                 static_cast<unsigned long long>(entity->offset), static_cast<unsigned long long>(next->offset));
-        return 0;
+        return true;
     }
     vrx_log(log_level::debug,
             is_request ? "icap_dump_entities: getting request header; hpool=%llu\n"
@@ -211,13 +207,13 @@ int read_header_block(request_state& request, std::list<entity_record>::iterator
             static_cast<unsigned long long>(length));
     std::string text(length, '\0');
     if (read_all(fd, text.data(), static_cast<int64_t>(length), true) != static_cast<int64_t>(length))
-        return dump_failed;
+        return false;
     // The block's first empty line ends it where its length says; else the
     // offsets lie, and the echoed header would carry bytes of what follows.
     if (header_block_end(text) != text.size()) {
         vrx_log(log_level::error, "icap_dump_entities: %s does not end with an empty line\n", entity->name.c_str());
         request.malformed = true;
-        return dump_failed;
+        return false;
     }
     entity->size = length;
     if (is_request) {
@@ -232,34 +228,24 @@ int read_header_block(request_state& request, std::list<entity_record>::iterator
         vrx_log(log_level::debug, "\nicap_dump_entities: response header: \n**[%s]**\n", text.c_str());
     }
     entity->header = std::move(text);
-    return 0;
+    return true;
 }
 
-int answer_with_report(request_state& request) {
-    if (icap_replace_all_entity_with_report(request, "/ERR_DOWNLOAD_BLOCK") != 200) {
-        vrx_log(log_level::error, "icap_dump_entities: can not build the report\n");
-        return dump_failed;
-    }
-    return dump_blocked;
-}
+}  // namespace
 
-// Bytes the line reader has read ahead are no part of the preview.
-void drop_buffered_lines(int* fd) {
+void drop_read_ahead(int* fd) {
     char line[trailer_line_max];
     while (!readline_empty() && *fd >= 0)
         readline(fd, line, sizeof line, "skip next line -");
 }
 
-}  // namespace
-
-int icap_dump_entities(request_state& request, int* fd, early_reply* early) {
-    int result = dump_second_pass;
+read_outcome read_entities(request_state& request, int* fd, early_reply* early) {
     bool body_started = false;
     for (auto entity = request.entities.begin(); entity != request.entities.end(); ++entity) {
         const std::string& name = entity->name;
         if (name == "req-hdr" || name == "res-hdr") {
-            if (read_header_block(request, entity, fd) == dump_failed)
-                return dump_failed;
+            if (!read_header_block(request, entity, fd))
+                return read_outcome::failed;
         } else if (name == "null-body") {
             vrx_log(log_level::debug, "icap_dump_entities:recieved null-body\n");
             request.no_body = true;
@@ -277,52 +263,30 @@ int icap_dump_entities(request_state& request, int* fd, early_reply* early) {
             }
             if (early && request.preview == -1)
                 early->watch(entity);
-            int read = http_read_chunk(request, fd, *entity, ieof, early);
+            bool read = http_read_chunk(request, fd, *entity, ieof, early);
             request.outcome.body_bytes_received += entity->size;
-            if (read == dump_failed)
-                return dump_failed;
+            if (!read)
+                return read_outcome::failed;
             vrx_log(log_level::debug, "icap_dump_entities: finished entity\n");
-            if (!request.decided) {
-                request.decided = true;
-                result = early_decision(request, *entity);
-            }
-            if (ieof) {
-                if (result == dump_blocked)
-                    return answer_with_report(request);
-                result = dump_second_pass;
-                request.preview = -1;
-            } else if (request.preview >= 0 && entity->size == static_cast<uint64_t>(request.preview)) {
-                drop_buffered_lines(fd);
-                if (result == dump_blocked)
-                    return answer_with_report(request);
-                if (result == dump_scan_needed) {
-                    std::string reply = "ICAP/1.0 100 Continue" + istag_text();
-                    if (!write_reply(fd, reply.data(), reply.size()))
-                        return dump_failed;
-                    request.preview = -1;
-                    vrx_log(log_level::debug, "icap_dump_entities: send that we want continue\n");
-                    if (early)
-                        early->watch(entity);
-                    uint64_t previewed = entity->size;
-                    int rest = http_read_chunk(request, fd, *entity, ieof, early);
-                    request.outcome.body_bytes_received += entity->size - previewed;
-                    if (rest == dump_failed)
-                        return dump_failed;
-                    result = dump_second_pass;
-                }
-            } else {
-                if (result == dump_blocked)
-                    return answer_with_report(request);
-                result = dump_second_pass;
-            }
+            if (ieof)
+                request.preview = -1;   // the whole body was in the preview
+            else if (request.preview >= 0 && entity->size == static_cast<uint64_t>(request.preview))
+                return read_outcome::preview_complete;
         }
         if (entity->file)
             rewind(entity->file);
     }
-    if (request.preview == -1) {
-        vrx_log(log_level::debug, "icap_dump_entities: don`t start preview mode. preview_size=%i\n",
-                request.preview);
-        return dump_second_pass;
-    }
-    return result;
+    return read_outcome::complete;
+}
+
+read_outcome read_rest_of_body(request_state& request, int* fd, entity_record& body, early_reply* early) {
+    uint64_t previewed = body.size;
+    bool ieof = false;
+    bool read = http_read_chunk(request, fd, body, ieof, early);
+    request.outcome.body_bytes_received += body.size - previewed;
+    if (!read)
+        return read_outcome::failed;
+    if (body.file)
+        rewind(body.file);
+    return read_outcome::complete;
 }

@@ -1,19 +1,24 @@
 #pragma once
 // Reading the encapsulated HTTP message of a REQMOD or RESPMOD request:
-// header blocks into memory, chunked bodies into temporary files, with the
-// early decision and the ICAP preview exchange on the first body.
+// header blocks into memory, chunked bodies into memory or their temporary
+// files. What is read decides nothing here: the transaction decides.
 
+#include "icap/outcome.h"
 #include "request/request_state.h"
-
-// Results of icap_dump_entities (and of the early decision).
-constexpr int dump_scan_needed = 1000;  // decision only: the body must be scanned
-constexpr int dump_pass = 2000;         // decided in the preview: answer 204
-constexpr int dump_blocked = 3000;      // entities replaced by the block report
-constexpr int dump_second_pass = 4000;  // all read: go on with icap_hold_entities
-constexpr int dump_failed = 5000;       // reading failed
 
 class early_reply;
 
-// `early`, when given, watches the body the client sends after "100
-// Continue" (or without a preview) and may start the reply while it pauses.
-int icap_dump_entities(request_state& request, int* fd, early_reply* early = nullptr);
+// Reads the entities in chain order: header blocks, and a body to its last
+// chunk or, with a preview, to the preview's end (preview_complete: the
+// client waits for the decision). A body that ended in its preview (ieof)
+// leaves no preview (-1). `early`, when given, watches a body sent without
+// a preview and may start the reply while the client pauses.
+read_outcome read_entities(request_state& request, int* fd, early_reply* early);
+
+// Reads the rest of a previewed body after "100 Continue", appended to what
+// the preview brought; `early` as for read_entities.
+read_outcome read_rest_of_body(request_state& request, int* fd, entity_record& body, early_reply* early);
+
+// Drops what the line reader has read ahead of a preview's end: none of it
+// may be taken for the next request.
+void drop_read_ahead(int* fd);

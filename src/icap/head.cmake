@@ -1,2 +1,2 @@
-list(APPEND vrx_sources icap_head.cpp icap_handle.cpp)
+list(APPEND vrx_sources icap_head.cpp outcome.cpp transaction.cpp)
 list(APPEND vrx_depends vrx_base vrx_request vrx_settings vrx_scan)

@@ -52,23 +52,23 @@ void build_reply_encapsulated(request_state& request) {
     request.reply_encapsulated.resize(std::min(request.reply_encapsulated.size(), reply_encapsulated_max));
 }
 
-// Scans `body` and rewrites the message for the verdict. `header` is the
-// message's HTTP header, or entities.end() for a body sent without one; a
-// report page then gets a header of its own. Returns the scan result, or
-// -1 when the body or its report cannot be written.
-int scan_body(request_state& request, std::list<entity_record>::iterator header,
-              std::list<entity_record>::iterator body) {
+// Scans `body` with `engine` and rewrites the message for the verdict.
+// `header` is the message's HTTP header, or entities.end() for a body sent
+// without one; a report page then gets a header of its own. False when the
+// body or its report cannot be written.
+bool scan_body(request_state& request, scan_engine& engine, std::list<entity_record>::iterator header,
+               std::list<entity_record>::iterator body, scan_result& scanned) {
     auto scan_start = std::chrono::steady_clock::now();
-    int scanned = scan_with_engine(configured_engine(), *body, request);
+    scanned = scan_with_engine(engine, *body, request);
     request.outcome.scan_seconds +=
         std::chrono::duration<double>(std::chrono::steady_clock::now() - scan_start).count();
-    bool report = scanned == 4;
-    if (scanned == 0) {
+    bool report = scanned.outcome == scan_outcome::report;
+    if (scanned.outcome == scan_outcome::failed) {
         vrx_log(log_level::error, "communication error with daemon!\n");
         if (make_report_page(request, &*body, "/ERR_FAILED_CHECK", nullptr, true) != 200)
-            return -1;
+            return false;
         report = true;
-    } else if (scanned == 3 && header != request.entities.end() && header->header) {
+    } else if (scanned.outcome == scan_outcome::passed && header != request.entities.end() && header->header) {
         replace_content_length(*header->header, body->size);
         header->size = header->header->size();
     }
@@ -77,7 +77,7 @@ int scan_body(request_state& request, std::list<entity_record>::iterator header,
             header = request.entities.emplace(body, "res-hdr", body->offset);
         turn_into_report(*header, *body);
     }
-    return scanned;
+    return true;
 }
 
 }  // namespace
@@ -171,8 +171,8 @@ int icap_replace_all_entity_with_report(request_state& request, const char* temp
     return 200;
 }
 
-int icap_hold_entities(request_state& request) {
-    int result = request.allow_204 ? 2000 : 200;
+second_pass_outcome second_pass(request_state& request, scan_engine* engine, scan_result& scanned) {
+    bool no_content = request.allow_204 != 0;
     uint64_t offset = 0;
     bool after_header = false;   // the body that follows was dealt with by its header
     // The list checks need the whole message: no preview left unfinished.
@@ -186,12 +186,10 @@ int icap_hold_entities(request_state& request) {
         if (!is_header(entity->name)) {
             // A body or null-body ends the message. A body sent without an
             // HTTP header is scanned all the same.
-            if (is_body(entity->name) && !after_header && scanning_configured() &&
-                !(whole && url_is_white(request))) {
-                int scanned = scan_body(request, request.entities.end(), entity);
-                if (scanned < 0)
-                    return 0;
-                result = scanned == 200 && request.allow_204 ? 2000 : 200;
+            if (is_body(entity->name) && !after_header && engine && !(whole && url_is_white(request))) {
+                if (!scan_body(request, *engine, request.entities.end(), entity, scanned))
+                    return second_pass_outcome::failed;
+                no_content = scanned.outcome == scan_outcome::clean && request.allow_204;
             }
             after_header = false;
             continue;
@@ -203,7 +201,9 @@ int icap_hold_entities(request_state& request) {
             std::string matched;
             if (url_is_black(request, by_host, matched, request.outcome.decision)) {
                 vrx_log(log_level::debug, "icap_hold_entities: in block list -> block\n");
-                return icap_replace_all_entity_with_report(request, "/ERR_DOWNLOAD_BLOCK") == 200 ? 200 : 0;
+                return icap_replace_all_entity_with_report(request, "/ERR_DOWNLOAD_BLOCK") == 200
+                           ? second_pass_outcome::message
+                           : second_pass_outcome::failed;
             }
         }
         // The next entity's offset follows this header however it is decided.
@@ -213,31 +213,27 @@ int icap_hold_entities(request_state& request) {
             continue;
         }
         if (whole && request.no_body) {
-            result = 200;
+            no_content = false;
             continue;
         }
-        result = 200;
+        no_content = false;
         auto body = std::next(entity);
         if (body == request.entities.end())
             break;
-        int scanned = 200;
-        if (scanning_configured() && is_body(body->name)) {
-            scanned = scan_body(request, entity, body);
-            if (scanned < 0)
-                return 0;
+        bool clean = true;
+        if (engine && is_body(body->name)) {
+            if (!scan_body(request, *engine, entity, body, scanned))
+                return second_pass_outcome::failed;
+            clean = scanned.outcome == scan_outcome::clean;
             offset = entity->size;
         }
-        if (scanned == 200) {
-            if (request.allow_204) {
-                vrx_log(log_level::debug, "icap_hold_entities: can send allow_204\n");
-                result = 2000;
-            } else {
-                result = 200;
-            }
+        if (clean && request.allow_204) {
+            vrx_log(log_level::debug, "icap_hold_entities: can send allow_204\n");
+            no_content = true;
         }
     }
     build_reply_encapsulated(request);
-    return result;
+    return no_content ? second_pass_outcome::no_content : second_pass_outcome::message;
 }
 
 std::string reply_head_200(const request_state& request) {

@@ -3,13 +3,15 @@
 
 #include <string>
 
+#include "icap/outcome.h"
 #include "icap/reply_writer.h"
 #include "request/request_state.h"
+#include "scan/scan_engine.h"
 
-// List checks for messages without a body, scanning, and the rewriting of
-// changed messages; fills reply_encapsulated. Returns 2000 (answer 204),
-// 200 (answer 200 with the entities) or 0.
-int icap_hold_entities(request_state& request);
+// List checks for messages without a body, scanning with `engine` (none:
+// scanning is off), and the rewriting of changed messages; fills
+// reply_encapsulated. `scanned` gets what a scan did.
+second_pass_outcome second_pass(request_state& request, scan_engine* engine, scan_result& scanned);
 
 // Head of the 200 reply: Encapsulated, the X- headers and the ISTAG.
 std::string reply_head_200(const request_state& request);

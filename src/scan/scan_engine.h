@@ -5,6 +5,7 @@
 // action, page, mail, statistics) is shared.
 
 #include <cstdint>
+#include <string>
 
 #include "request/request_state.h"
 
@@ -26,9 +27,26 @@ public:
 bool scanning_configured();
 // The configured engine; only meaningful when scanning_configured().
 scan_engine& configured_engine();
+// The configured engine, or nullptr when scanning is off.
+scan_engine* scanning_engine();
 
-// Scans the body with `engine` and carries out the verdict. Returns the
-// action result: 0 (failed), 3 (pass, maybe changed), 4 (report page) or
-// 200 (clean). A clean body may stay in memory; every other verdict moves
-// it into its temporary file first.
-int scan_with_engine(scan_engine& engine, entity_record& entity, request_state& request);
+// What a scan did with the body: the verdict's action failed, the body
+// passes (maybe cured or emptied), a report page replaced it, or it is
+// clean.
+enum class scan_outcome { failed, passed, report, clean };
+
+struct scan_result {
+    scan_outcome outcome = scan_outcome::failed;
+    // "Pass", "Truncate", "Move", "Report" or "Cure"; empty when no action
+    // was taken (a clean body).
+    std::string action;
+};
+
+// Scans the body with `engine` and carries out the verdict. A clean body
+// may stay in memory; every other verdict moves it into its temporary file
+// first.
+scan_result scan_with_engine(scan_engine& engine, entity_record& entity, request_state& request);
+
+// The verdict's numbers: 0 (failed), 3 (pass), 4 (report page), 200 (clean).
+scan_outcome scan_outcome_of(int code);
+int scan_code(scan_outcome outcome);

@@ -55,7 +55,15 @@ scan_engine& configured_engine()
     return daemon_engine;
 }
 
-int scan_with_engine(scan_engine& engine, entity_record& entity, request_state& request)
+scan_engine* scanning_engine()
+{
+    return scanning_configured() ? &configured_engine() : nullptr;
+}
+
+namespace {
+
+// The verdict's result for the body.
+int scan_and_act(scan_engine& engine, entity_record& entity, request_state& request)
 {
     // Nothing of an earlier scan may reach this request's pages or headers.
     greport.report.clear();
@@ -82,8 +90,47 @@ int scan_with_engine(scan_engine& engine, entity_record& entity, request_state& 
     return vrx_check_result(code_daemon_error, entity, request);
 }
 
+} // namespace
+
+scan_result scan_with_engine(scan_engine& engine, entity_record& entity, request_state& request)
+{
+    scan_result result;
+    result.outcome = scan_outcome_of(scan_and_act(engine, entity, request));
+    result.action = vrx_action_text();
+    return result;
+}
+
+scan_outcome scan_outcome_of(int code)
+{
+    switch (code) {
+    case 3:
+        return scan_outcome::passed;
+    case 4:
+        return scan_outcome::report;
+    case 200:
+        return scan_outcome::clean;
+    default:
+        return scan_outcome::failed;
+    }
+}
+
+int scan_code(scan_outcome outcome)
+{
+    switch (outcome) {
+    case scan_outcome::passed:
+        return 3;
+    case scan_outcome::report:
+        return 4;
+    case scan_outcome::clean:
+        return 200;
+    case scan_outcome::failed:
+        break;
+    }
+    return 0;
+}
+
 int vrx_scan_file(entity_record& entity, request_state& request, int* fd)
 {
     vrx_engine engine(fd);
-    return scan_with_engine(engine, entity, request);
+    return scan_code(scan_with_engine(engine, entity, request).outcome);
 }

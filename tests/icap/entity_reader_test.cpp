@@ -1,4 +1,4 @@
-#include "icap/entity_reader.h"
+#include "icap/transaction.h"
 
 #include <cstring>
 #include <thread>

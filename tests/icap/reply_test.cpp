@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "icap/icap_handle.h"
 #include "icap/icap_head.h"
 #include "icap/message_fixture.h"
+#include "icap/transaction.h"
 
 namespace {
 
