@@ -1,6 +1,14 @@
 #include "settings/icapd_config.h"
 
+#include "settings/settings_table.h"
+
 icapd_config g_config;
+
+icapd_config::icapd_config()
+{
+    param_registry registry;
+    register_settings(registry, *this);
+}
 
 const bool& icapd_config::get_block(int32_t id, const expr_context& ctx) const
 {

@@ -1,6 +1,7 @@
 #pragma once
 // The settings of the process: each configuration key is a member holding
-// its global value (member name = key name in lower case with underscores).
+// its global value (member name = key name in lower case with underscores);
+// the keys, their defaults and checks are the table of setting_keys.h.
 // The twelve Block keys are read per request only through their getters,
 // which honour the overrides of matching `match` sections.
 
@@ -37,72 +38,75 @@ enum : int32_t { VRX_URL_CATEGORIES(VRX_BLOCK_ID) all };
 }
 
 struct icapd_config {
+    // Every key starts at its default (as at the start of a load).
+    icapd_config();
+
     // Keys, in table order.
     std::string log_file;
-    bool log_file_set = false;          // LogFile has no default
+    bool log_file_set;                  // LogFile has no default
     std::string syslog_facility;        // name as written
-    int syslog_facility_value = 8;
+    int syslog_facility_value;
     std::string syslog_priority;
-    int syslog_priority_value = 6;
-    int32_t log_level = 1;
-    uint64_t max_log_size = 10485760;
+    int syslog_priority_value;
+    int32_t log_level;
+    uint64_t max_log_size;
     std::string hostmaster;
-    int32_t infected = action_pass;     // "cure": pass with the cure bit
-    int32_t incurable = action_report;
-    int32_t suspicious = action_report;
-    int32_t adware = action_report;
-    int32_t dialers = action_report;
-    int32_t jokes = action_pass;
-    int32_t riskware = action_pass;
-    int32_t hacktools = action_pass;
-    int32_t archive_restriction = action_report;
-    int32_t daemon_error = action_report;
-    int32_t skip_object = action_pass;
-    bool heuristic = true;
-    bool local_scan = true;
-    std::string user = "vorex";
+    int32_t infected;                   // "cure": pass with the cure bit
+    int32_t incurable;
+    int32_t suspicious;
+    int32_t adware;
+    int32_t dialers;
+    int32_t jokes;
+    int32_t riskware;
+    int32_t hacktools;
+    int32_t archive_restriction;
+    int32_t daemon_error;
+    int32_t skip_object;
+    bool heuristic;
+    bool local_scan;
+    std::string user;
     uid_t uid = 0;
     gid_t gid = 0;
-    std::string cache = "/var/vorex/cache/";
-    std::string uwl_directory = "/var/vorex/uwl/";
-#define VRX_BLOCK_MEMBER(id, key, category, on) bool block_##id = on;
+    std::string cache;
+    std::string uwl_directory;
+#define VRX_BLOCK_MEMBER(id, key, category, on) bool block_##id;
     VRX_URL_CATEGORIES(VRX_BLOCK_MEMBER)
 #undef VRX_BLOCK_MEMBER
-    bool block_all = false;
+    bool block_all;
     std::vector<std::string> white_uwl_files;
-    bool send_urls_with_viruses = false;
-    std::string templates = "/usr/local/etc/vorex/templates/icapd";
-    std::string pid_file = "/var/vorex/run/vorex_icapd.pid";
+    bool send_urls_with_viruses;
+    std::string templates;
+    std::string pid_file;
     std::vector<std::string> black_hosts;
     std::vector<std::string> white_hosts;
-    uint64_t max_blocksize = 10485760;
-    std::string bind_port = "1344";
-    std::string bind_address = "127.0.0.1";
+    uint64_t max_blocksize;
+    std::string bind_port;
+    std::string bind_address;
     std::vector<std::string> vorex_address;
-    std::string path_to_quarantine = "/var/vorex/infected";
-    int32_t quarantine_files_mode = 432;
-    int32_t timeout = 60;
-    int32_t min_body_rate = 512;   // bytes/s a body must average after the heads; 0: off
-    bool send_mail = false;
-    std::string mail_command = "/usr/sbin/sendmail -i -bm -f vorex -- %s";
-    int32_t mail_cache = 60;
+    std::string path_to_quarantine;
+    int32_t quarantine_files_mode;
+    int32_t timeout;
+    int32_t min_body_rate;   // bytes/s a body must average after the heads; 0: off
+    bool send_mail;
+    std::string mail_command;
+    int32_t mail_cache;
     std::vector<std::string> acl_list;
-    bool send_stat = false;
-    bool keep_alive = true;
-    bool use_preview = true;
-    bool send_mail_uwl_block = false;
-    int32_t max_workers = 256;
-    int32_t spare_workers = 4;
-    int32_t max_connections_per_worker = 0;   // 0: no limit
-    int32_t keep_alive_timeout = 600;         // seconds; 0: no limit
-    int32_t max_connections = 10000;          // held by the connection keeper
+    bool send_stat;
+    bool keep_alive;
+    bool use_preview;
+    bool send_mail_uwl_block;
+    int32_t max_workers;
+    int32_t spare_workers;
+    int32_t max_connections_per_worker;   // 0: no limit
+    int32_t keep_alive_timeout;           // seconds; 0: no limit
+    int32_t max_connections;              // held by the connection keeper
     // Early reply of a RESPMOD whose client pauses before the end of the
     // body: pause in milliseconds, and most body bytes released before the
     // verdict; 0 in either never starts a reply early.
-    int32_t trickle_pause = 50;
-    int32_t trickle_limit = 64;
+    int32_t trickle_pause;
+    int32_t trickle_limit;
     std::vector<std::string> clamd_address;
-    bool clamd_stream = false;
+    bool clamd_stream;
     std::string access_log;          // empty: no access log
     std::string metrics_address;     // as written; empty: no metrics endpoint
     DaemonAddress metrics_endpoint;  // the parsed inet address of MetricsAddress

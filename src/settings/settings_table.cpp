@@ -7,8 +7,8 @@
 
 #include <boost/bind/bind.hpp>
 
-#include "base/worker_table.h"
 #include "settings/address_list.h"
+#include "settings/setting_keys.h"
 
 namespace {
 
@@ -103,31 +103,15 @@ text_setter verdict_action(int32_t& member)
     };
 }
 
-text_setter infected_action(icapd_config& cfg)
+text_setter infected_action(int32_t& member, uint32_t& scan_options)
 {
-    return [&cfg](const std::string& value) {
+    return [&member, &scan_options](const std::string& value) {
         const int32_t code = action_code(value);
         if (code == action_pass)
             throw std::runtime_error("Invalid value for \"Infected\"");
         // "cure" passes the cured object; the cure itself is a scan option.
-        cfg.infected = code == action_cure ? action_pass : code;
-        set_option(cfg.scan_options, scan_option_cure, code == action_cure);
-    };
-}
-
-// One TCP address, inet:PORT@HOST; empty turns the endpoint off.
-text_setter metrics_address(icapd_config& cfg)
-{
-    return [&cfg](const std::string& value) {
-        cfg.metrics_address = value;
-        cfg.metrics_endpoint = DaemonAddress();
-        if (value.empty())
-            return;
-        daemon_address_list parsed;
-        if (!parse_address_list(value, parsed) || parsed.size() != 1 ||
-            parsed[0].type != DAEMON_ADDR_INET || parsed[0].serv.empty())
-            throw std::runtime_error("MetricsAddress must be one inet:PORT@HOST address: " + value);
-        cfg.metrics_endpoint = parsed[0];
+        member = code == action_cure ? action_pass : code;
+        set_option(scan_options, scan_option_cure, code == action_cure);
     };
 }
 
@@ -141,23 +125,166 @@ text_setter incurable_action(int32_t& member)
     };
 }
 
-// Registers a global key after setting its default through its own setter,
-// so the default takes the same conversion as a value from the file.
-template <class T, class V>
-void global_key(param_registry& registry, const char* name, const param_registry::setter<T>& set,
-                const V& default_value)
+// One TCP address, inet:PORT@HOST; empty turns the endpoint off.
+text_setter metrics_address(std::string& member, DaemonAddress& endpoint)
 {
-    set(default_value);
-    registry.register_param(id::global_only, name, set);
+    return [&member, &endpoint](const std::string& value) {
+        member = value;
+        endpoint = DaemonAddress();
+        if (value.empty())
+            return;
+        daemon_address_list parsed;
+        if (!parse_address_list(value, parsed) || parsed.size() != 1 ||
+            parsed[0].type != DAEMON_ADDR_INET || parsed[0].serv.empty())
+            throw std::runtime_error("MetricsAddress must be one inet:PORT@HOST address: " + value);
+        endpoint = parsed[0];
+    };
 }
 
-void block_key(param_registry& registry, icapd_config& cfg, int32_t key_id, const char* name,
-               bool& member, bool default_value)
+// Each element is kept as written and parsed into `parsed`; parsing stops
+// at the first bad one.
+list_setter address_list(string_list& member, daemon_address_list& parsed, const char* message)
 {
-    member = default_value;
-    registry.register_param(key_id, name, store(member),
-                            bool_setter(boost::bind(&icapd_config::add_override<bool>, &cfg,
-                                                    key_id, boost::placeholders::_1)));
+    return [&member, &parsed, message](const string_list& value) {
+        for (const std::string& element : value) {
+            member.push_back(element);
+            if (!parse_address_list(element, parsed))
+                throw std::runtime_error(message);
+        }
+    };
+}
+
+template <class M>
+M& member_of(const setting_key& key, icapd_config& cfg)
+{
+    return cfg.*std::get<M icapd_config::*>(key.member);
+}
+
+// A rule that the key's type does not have: a mistake of the table.
+[[noreturn]] void unknown_rule(const setting_key& key)
+{
+    cf_assert_fail("rule of the key's type", __FILE__, __LINE__, key.name);
+}
+
+text_setter text_setter_of(const setting_key& key, icapd_config& cfg)
+{
+    switch (key.rule) {
+    case key_rule::store:
+        return store(member_of<std::string>(key, cfg));
+    case key_rule::directory:
+        return directory(member_of<std::string>(key, cfg));
+    case key_rule::syslog_facility:
+        return syslog_name(member_of<std::string>(key, cfg), cfg.syslog_facility_value, syslog_facilities,
+                           "wrong SyslogFacility: ");
+    case key_rule::syslog_priority:
+        return syslog_name(member_of<std::string>(key, cfg), cfg.syslog_priority_value, syslog_priorities,
+                           "wrong SyslogPriority: ");
+    case key_rule::log_file:
+        return [&member = member_of<std::string>(key, cfg), &set = cfg.log_file_set](const std::string& value) {
+            member = value;
+            set = true;
+        };
+    case key_rule::action:
+        return verdict_action(member_of<int32_t>(key, cfg));
+    case key_rule::infected:
+        return infected_action(member_of<int32_t>(key, cfg), cfg.scan_options);
+    case key_rule::incurable:
+        return incurable_action(member_of<int32_t>(key, cfg));
+    case key_rule::metrics_address:
+        return metrics_address(member_of<std::string>(key, cfg), cfg.metrics_endpoint);
+    default:
+        unknown_rule(key);
+    }
+}
+
+bool_setter bool_setter_of(const setting_key& key, icapd_config& cfg)
+{
+    bool& member = member_of<bool>(key, cfg);
+    switch (key.rule) {
+    case key_rule::store:
+        return store(member);
+    case key_rule::heuristic:
+        return [&member, &options = cfg.scan_options](bool value) {
+            member = value;
+            set_option(options, scan_option_heuristic, value);
+        };
+    default:
+        unknown_rule(key);
+    }
+}
+
+int_setter int_setter_of(const setting_key& key, icapd_config& cfg)
+{
+    int32_t& member = member_of<int32_t>(key, cfg);
+    switch (key.rule) {
+    case key_rule::store:
+        return store(member);
+    case key_rule::range:
+        return int_in_range(member, key.name, key.low, key.high);
+    default:
+        unknown_rule(key);
+    }
+}
+
+size_setter size_setter_of(const setting_key& key, icapd_config& cfg)
+{
+    uint64_t& member = member_of<uint64_t>(key, cfg);
+    switch (key.rule) {
+    case key_rule::store:
+        return store(member);
+    case key_rule::not_zero:
+        return [&member, name = key.name](uint64_t value) {
+            if (value == 0)
+                throw std::runtime_error(std::string("Error in ") + name + " setting: it must be > 0.");
+            member = value;
+        };
+    default:
+        unknown_rule(key);
+    }
+}
+
+list_setter list_setter_of(const setting_key& key, icapd_config& cfg)
+{
+    string_list& member = member_of<string_list>(key, cfg);
+    switch (key.rule) {
+    case key_rule::append:
+        return append(member);
+    case key_rule::vorex_address:
+        return address_list(member, cfg.daemon_addresses, "Error parsing daemon address");
+    case key_rule::clamd_address:
+        return address_list(member, cfg.clamd_addresses, "Error parsing clamd address");
+    default:
+        unknown_rule(key);
+    }
+}
+
+// A key without a default starts empty at every load.
+void clear_key(const setting_key& key, icapd_config& cfg)
+{
+    if (key.type == key_type::list)
+        member_of<string_list>(key, cfg).clear();
+    else
+        member_of<std::string>(key, cfg).clear();
+    if (key.rule == key_rule::log_file)
+        cfg.log_file_set = false;
+    if (key.rule == key_rule::clamd_address)
+        cfg.clamd_addresses.clear();
+}
+
+// Registers a key and assigns its default as a value of the file, so that
+// it takes the same conversion.
+template <class T>
+void register_key(param_registry& registry, icapd_config& cfg, const setting_key& key,
+                  const param_registry::setter<T>& set)
+{
+    param_registry::setter<T> override_set;
+    if (key.override_id != id::global_only)
+        override_set = boost::bind(&icapd_config::add_override<T>, &cfg, key.override_id, boost::placeholders::_1);
+    if (!key.default_value)
+        clear_key(key, cfg);
+    registry.register_param(key.override_id, key.name, set, override_set);
+    if (key.default_value)
+        cf_assert(registry.set(key.name, key.default_value, true));
 }
 
 void add_match_block(icapd_config& cfg, const expr_ptr& condition)
@@ -190,113 +317,28 @@ int32_t action_code(const std::string& word)
     throw std::runtime_error("Unknown action: " + word);
 }
 
-void register_settings(param_registry& reg, icapd_config& cfg)
+void register_settings(param_registry& registry, icapd_config& cfg)
 {
     cfg.scan_options = scan_options_default;
-
-    cfg.log_file.clear();
-    cfg.log_file_set = false;
-    reg.register_param(id::global_only, "LogFile", text_setter([&cfg](const std::string& value) {
-        cfg.log_file = value;
-        cfg.log_file_set = true;
-    }));
-    global_key(reg, "SyslogFacility",
-               syslog_name(cfg.syslog_facility, cfg.syslog_facility_value, syslog_facilities,
-                           "wrong SyslogFacility: "),
-               "User");
-    global_key(reg, "SyslogPriority",
-               syslog_name(cfg.syslog_priority, cfg.syslog_priority_value, syslog_priorities,
-                           "wrong SyslogPriority: "),
-               "Info");
-    global_key(reg, "LogLevel", store(cfg.log_level), 1);
-    global_key(reg, "MaxLogSize", store(cfg.max_log_size), uint64_t(10485760));
-    global_key(reg, "Hostmaster", store(cfg.hostmaster), "root@localhost");
-    global_key(reg, "Infected", infected_action(cfg), "cure");
-    global_key(reg, "Incurable", incurable_action(cfg.incurable), "report");
-    global_key(reg, "Suspicious", verdict_action(cfg.suspicious), "report");
-    global_key(reg, "Adware", verdict_action(cfg.adware), "report");
-    global_key(reg, "Dialers", verdict_action(cfg.dialers), "report");
-    global_key(reg, "Jokes", verdict_action(cfg.jokes), "pass");
-    global_key(reg, "Riskware", verdict_action(cfg.riskware), "pass");
-    global_key(reg, "Hacktools", verdict_action(cfg.hacktools), "pass");
-    global_key(reg, "ArchiveRestriction", verdict_action(cfg.archive_restriction), "report");
-    global_key(reg, "DaemonError", verdict_action(cfg.daemon_error), "report");
-    global_key(reg, "SkipObject", verdict_action(cfg.skip_object), "pass");
-    global_key(reg, "Heuristic", bool_setter([&cfg](bool value) {
-                   cfg.heuristic = value;
-                   set_option(cfg.scan_options, scan_option_heuristic, value);
-               }),
-               true);
-    global_key(reg, "LocalScan", store(cfg.local_scan), true);
-    global_key(reg, "User", store(cfg.user), "vorex");
-    global_key(reg, "Cache", directory(cfg.cache), "/var/vorex/cache/");
-    global_key(reg, "UwlDirectory", directory(cfg.uwl_directory), "/var/vorex/uwl/");
-#define VRX_BLOCK_KEY(id, key, category, on) block_key(reg, cfg, block_id::id, key, cfg.block_##id, on);
-    VRX_URL_CATEGORIES(VRX_BLOCK_KEY)
-#undef VRX_BLOCK_KEY
-    block_key(reg, cfg, block_id::all, "BlockAll", cfg.block_all, false);
-    cfg.white_uwl_files.clear();
-    reg.register_param(id::global_only, "WhiteUwlFiles", append(cfg.white_uwl_files));
-    global_key(reg, "SendUrlsWithViruses", store(cfg.send_urls_with_viruses), false);
-    global_key(reg, "Templates", store(cfg.templates), "/usr/local/etc/vorex/templates/icapd");
-    global_key(reg, "PidFile", store(cfg.pid_file), "/var/vorex/run/vorex_icapd.pid");
-    cfg.black_hosts.clear();
-    reg.register_param(id::global_only, "BlackHosts", append(cfg.black_hosts));
-    cfg.white_hosts.clear();
-    reg.register_param(id::global_only, "WhiteHosts", append(cfg.white_hosts));
-    global_key(reg, "MaxBlocksize", size_setter([&cfg](uint64_t value) {
-                   if (value == 0)
-                       throw std::runtime_error("Error in MaxBlocksize setting: it must be > 0.");
-                   cfg.max_blocksize = value;
-               }),
-               uint64_t(10485760));
-    global_key(reg, "BindPort", store(cfg.bind_port), "1344");
-    global_key(reg, "BindAddress", store(cfg.bind_address), "127.0.0.1");
-    cfg.vorex_address.clear();
-    reg.register_param(id::global_only, "VorexAddress",
-                       list_setter([&cfg](const string_list& value) {
-                           for (const std::string& element : value) {
-                               cfg.vorex_address.push_back(element);
-                               if (!parse_address_list(element, cfg.daemon_addresses))
-                                   throw std::runtime_error("Error parsing daemon address");
-                           }
-                       }));
-    global_key(reg, "PathToQuarantine", store(cfg.path_to_quarantine), "/var/vorex/infected");
-    global_key(reg, "QuarantineFilesMode", store(cfg.quarantine_files_mode), 432);
-    global_key(reg, "Timeout", store(cfg.timeout), 60);
-    global_key(reg, "MinBodyRate", int_in_range(cfg.min_body_rate, "MinBodyRate", 0, INT32_MAX), 512);
-    global_key(reg, "SendMail", store(cfg.send_mail), false);
-    global_key(reg, "MailCommand", store(cfg.mail_command),
-               "/usr/sbin/sendmail -i -bm -f vorex -- %s");
-    global_key(reg, "MailCache", store(cfg.mail_cache), 60);
-    cfg.acl_list.clear();
-    reg.register_param(id::global_only, "AclList", append(cfg.acl_list));
-    global_key(reg, "SendStat", store(cfg.send_stat), false);
-    global_key(reg, "KeepAlive", store(cfg.keep_alive), true);
-    global_key(reg, "UsePreview", store(cfg.use_preview), true);
-    global_key(reg, "SendMailUwlBlock", store(cfg.send_mail_uwl_block), false);
-    global_key(reg, "MaxWorkers", int_in_range(cfg.max_workers, "MaxWorkers", 1, worker_table_capacity), 256);
-    global_key(reg, "SpareWorkers", int_in_range(cfg.spare_workers, "SpareWorkers", 0, worker_table_capacity), 4);
-    global_key(reg, "MaxConnectionsPerWorker",
-               int_in_range(cfg.max_connections_per_worker, "MaxConnectionsPerWorker", 0, INT32_MAX), 0);
-    global_key(reg, "KeepAliveTimeout", int_in_range(cfg.keep_alive_timeout, "KeepAliveTimeout", 0, INT32_MAX),
-               600);
-    global_key(reg, "MaxConnections", int_in_range(cfg.max_connections, "MaxConnections", 1, 1000000), 10000);
-    global_key(reg, "TricklePause", int_in_range(cfg.trickle_pause, "TricklePause", 0, INT32_MAX), 50);
-    global_key(reg, "TrickleLimit", int_in_range(cfg.trickle_limit, "TrickleLimit", 0, INT32_MAX), 64);
-    cfg.clamd_address.clear();
-    cfg.clamd_addresses.clear();
-    reg.register_param(id::global_only, "ClamdAddress",
-                       list_setter([&cfg](const string_list& value) {
-                           for (const std::string& element : value) {
-                               cfg.clamd_address.push_back(element);
-                               if (!parse_address_list(element, cfg.clamd_addresses))
-                                   throw std::runtime_error("Error parsing clamd address");
-                           }
-                       }));
-    global_key(reg, "ClamdStream", store(cfg.clamd_stream), false);
-    global_key(reg, "AccessLog", store(cfg.access_log), "");
-    global_key(reg, "MetricsAddress", metrics_address(cfg), "");
+    for (const setting_key& key : setting_keys()) {
+        switch (key.type) {
+        case key_type::text:
+            register_key(registry, cfg, key, text_setter_of(key, cfg));
+            break;
+        case key_type::boolean:
+            register_key(registry, cfg, key, bool_setter_of(key, cfg));
+            break;
+        case key_type::integer:
+            register_key(registry, cfg, key, int_setter_of(key, cfg));
+            break;
+        case key_type::size:
+            register_key(registry, cfg, key, size_setter_of(key, cfg));
+            break;
+        case key_type::list:
+            register_key(registry, cfg, key, list_setter_of(key, cfg));
+            break;
+        }
+    }
 }
 
 void check_settings(const icapd_config& cfg)

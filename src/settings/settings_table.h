@@ -1,5 +1,5 @@
 #pragma once
-// The configuration keys of the daemon.
+// Registration of the configuration keys of setting_keys.h.
 
 #include "conf_parser/cf_override.h"
 #include "settings/icapd_config.h"
