@@ -15,6 +15,7 @@
 
 #include "settings/setting_keys.h"
 #include "settings/settings_table.h"
+#include "uwl_files/uwl_files.h"
 
 namespace {
 
@@ -191,6 +192,20 @@ TEST(key_docs, sample_configuration_sets_each_default_below_its_description)
         }
         EXPECT_NE(comment_above(lines, found).find(key.description), std::string::npos)
             << "the comment above it: " << comment_above(lines, found);
+    }
+}
+
+// The pages that list the category names of list files give the table's.
+TEST(key_docs, manual_pages_name_every_url_category)
+{
+    std::string names;
+    for (size_t i = 0; i < uwl_category_count; ++i)
+        names += std::string(i == 0 ? "" : i + 1 == uwl_category_count ? " or " : ", ") + uwl_categories()[i].name;
+    for (const char* file : {"man/vorex-icapd.ini.5", "man/uwl_build.1"}) {
+        std::string text;
+        for (const std::string& line : lines_of(VRX_SOURCE_DIR "/" + std::string(file)))
+            text += line + " ";
+        EXPECT_NE(text.find(names), std::string::npos) << file << " does not list: " << names;
     }
 }
 
