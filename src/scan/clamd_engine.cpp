@@ -13,7 +13,6 @@
 #include "base/log.h"
 #include "scan/clamd_reply.h"
 #include "scan/clamd_session.h"
-#include "scan/scan_report.h"
 #include "scan/vrx_client.h"
 #include "settings/icapd_config.h"
 
@@ -95,31 +94,32 @@ void log_found(const request_state& request, const entity_record& entity, uint32
 
 class clamd_engine : public scan_engine {
 public:
-    bool scan(entity_record& entity, request_state& request, uint32_t* code) override
+    engine_answer scan(entity_record& entity, request_state& request) override
     {
         auto send = [&entity](int fd, bool local) {
             if (local && !g_config.clamd_stream && entity.file)
                 return send_descriptor(fd, entity);
             return send_stream(fd, entity);
         };
+        engine_answer answer;
         std::string reply;
         if (!clamd_session_command(send, &reply))
-            return false;
+            return answer;
         vrx_log(log_level::debug, "clamd: %s: %s\n", request.url.c_str(), reply.c_str());
         // Pages and headers show what clamd said, also about an error.
-        greport.report.push_back(reply);
-        clamd_scan_answer answer = clamd_read_scan_reply(reply);
-        if (!answer.usable) {
+        answer.report.push_back(reply);
+        clamd_scan_answer scanned = clamd_read_scan_reply(reply);
+        if (!scanned.usable) {
             vrx_log(log_level::error, "clamd: %s\n", reply.c_str());
-            return false;
+            return answer;
         }
-        request.viruses_list.clear();
-        if (!answer.threat.empty()) {
-            request.viruses_list.push_back({answer.threat, 0});
-            log_found(request, entity, answer.code, answer.threat);
+        if (!scanned.threat.empty()) {
+            answer.threats.push_back({scanned.threat, 0});
+            log_found(request, entity, scanned.code, scanned.threat);
         }
-        *code = answer.code;
-        return true;
+        answer.code = scanned.code;
+        answer.answered = true;
+        return answer;
     }
 
     // VERSION answers both: "ClamAV 1.4.6/27100/Thu Dec 10 03:02:35 2026".

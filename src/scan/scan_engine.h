@@ -1,21 +1,31 @@
 #pragma once
 // The scanning engine behind the verdicts: the scanning daemon
 // (VorexAddress) or clamd (ClamdAddress). An engine only answers with a
-// result code of the verdict table; what follows the answer (verdict,
-// action, page, mail, statistics) is shared.
+// result code of the verdict table, the threats and its report lines; what
+// follows the answer (verdict, action, page, mail, statistics) is shared.
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "request/request_state.h"
+
+// What an engine said about a body. The threats and report lines it got
+// before a failure are kept: pages and headers show them.
+struct engine_answer {
+    bool answered = false;   // false: the engine could not be used
+    uint32_t code = 0;       // result code of the verdict table
+    std::vector<virus_entry> threats;
+    std::vector<std::string> report;
+};
 
 class scan_engine {
 public:
     virtual ~scan_engine() = default;
-    // Asks about a body that is not empty (its file, if any, flushed). Fills
-    // the request's viruses_list and greport.report and sets `code`. False
-    // when the engine could not be used: the daemon-error verdict follows.
-    virtual bool scan(entity_record& entity, request_state& request, uint32_t* code) = 0;
+    // Asks about a body that is not empty (its file, if any, flushed). The
+    // engine may move the body into its file or replace it by its cured
+    // copy. An answer that is not `answered` gets the daemon-error verdict.
+    virtual engine_answer scan(entity_record& entity, request_state& request) = 0;
     // Refreshes virus_total, the number in the ISTAG. 200, or 0 on failure
     // (the number stays).
     virtual int refresh_istag() = 0;

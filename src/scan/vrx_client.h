@@ -4,6 +4,7 @@
 #include <string>
 
 #include "request/request_state.h"
+#include "scan/scan_engine.h"
 #include "base/daemon_address.h"
 
 // The process's scanning-daemon connection, -1 when not connected. The
@@ -15,8 +16,6 @@ extern unsigned long virus_total;
 
 // Text of the daemon's information command (command 4), empty until asked.
 extern std::string daemon_info;
-// Result code of the last scan answer.
-extern uint32_t last_response_code;
 
 // Connects to the first scanning daemon of `addresses` that answers; with
 // `local_fallback`, path mode stays on only while that is the first one.
@@ -26,6 +25,7 @@ int vrx_get_info(int* fd);
 // Result of the verdict's action: 0 failed, 3 pass (maybe changed),
 // 4 replaced by a report page, 200 clean.
 int vrx_scan_file(entity_record& entity, request_state& request, int* fd);
-// One scan request and its answer, without the verdict; false (and the
-// connection closed) for any failure on the daemon's side.
-bool vrx_scan_exchange(entity_record& entity, request_state& request, int* fd, uint32_t* code);
+// One scan request and its answer (code, threats, report lines) into
+// `answer`, without the verdict; false (and the connection closed) for any
+// failure on the daemon's side.
+bool vrx_scan_exchange(entity_record& entity, const request_state& request, int* fd, engine_answer& answer);

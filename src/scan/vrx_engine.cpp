@@ -25,13 +25,15 @@ bool body_to_file(entity_record& entity, request_state& request)
 class vrx_engine : public scan_engine {
 public:
     explicit vrx_engine(int* fd) : fd_(fd) {}
-    bool scan(entity_record& entity, request_state& request, uint32_t* code) override
+    engine_answer scan(entity_record& entity, request_state& request) override
     {
+        engine_answer answer;
         // The daemon reads the body from its file, by path or streamed.
         if (!body_to_file(entity, request))
-            return false;
+            return answer;
         rewind(entity.file);
-        return vrx_scan_exchange(entity, request, fd_, code);
+        answer.answered = vrx_scan_exchange(entity, request, fd_, answer);
+        return answer;
     }
     int refresh_istag() override { return vrx_get_virus_num(fd_); }
     int get_info() override { return vrx_get_info(fd_); }
@@ -75,10 +77,11 @@ int scan_and_act(scan_engine& engine, entity_record& entity, request_state& requ
     // The engine may read the file itself: what was written must be there.
     if (entity.file)
         fflush(entity.file);
-    uint32_t code = 0;
-    bool answered = engine.scan(entity, request, &code);
-    if (!answered)
-        code = code_daemon_error;
+    engine_answer answer = engine.scan(entity, request);
+    request.viruses_list = std::move(answer.threats);
+    greport.report = std::move(answer.report);
+    bool answered = answer.answered;
+    uint32_t code = answered ? answer.code : code_daemon_error;
     // Every verdict but a clean one works on the body's file.
     if (code != 0 && !body_to_file(entity, request))
         return 0;

@@ -17,14 +17,12 @@
 #include "base/socket_io.h"
 #include "request/spool_files.h"
 #include "scan/file_with_path.h"
-#include "scan/scan_report.h"
 #include "scan/scan_session.h"
 #include "scan/vrx_verdict.h"
 #include "scan/wire_buffer.h"
 #include "settings/icapd_config.h"
 
 std::string daemon_info;
-uint32_t last_response_code = 0;
 
 namespace {
 
@@ -169,15 +167,15 @@ bool send_stream_request(int* fd, const entity_record& entity, const request_sta
     return true;
 }
 
-bool read_names(int* fd, const entity_record& entity, request_state& request)
+bool read_names(int* fd, const entity_record& entity, const request_state& request,
+                engine_answer& answer)
 {
     uint32_t count = 0;
     if (!read_count(fd, &count))
         return false;
-    request.viruses_list.clear();
     if (count == 0)
         return true;
-    request.viruses_list.reserve(count);
+    answer.threats.reserve(count);
     std::string joined;
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t length = 0;
@@ -191,34 +189,33 @@ bool read_names(int* fd, const entity_record& entity, request_state& request)
             vrx_log(log_level::error, "vrx_scan_file: error while reading viruses list: %s\n", error);
             return false;
         }
-        request.viruses_list.push_back(parse_virus_name(raw));
+        answer.threats.push_back(parse_virus_name(raw));
         if (i)
             joined += ", \n\t";
-        joined += request.viruses_list.back().name;
+        joined += answer.threats.back().name;
     }
     auto k = static_cast<unsigned long long>(size_in_k(entity.size));
     if (!request.client_ip.empty())
         vrx_log(log_level::warn, "url:[%s], client_ip:[%s], code=%x, size=%lluk, viruses:[%s]\n",
-                request.url.c_str(), request.client_ip.c_str(), last_response_code, k,
+                request.url.c_str(), request.client_ip.c_str(), answer.code, k,
                 joined.c_str());
     else
         vrx_log(log_level::warn, "url:[%s], code=%x, size=%lluk, viruses:[%s]\n",
-                request.url.c_str(), last_response_code, k, joined.c_str());
+                request.url.c_str(), answer.code, k, joined.c_str());
     return true;
 }
 
-bool read_report(int* fd)
+bool read_report(int* fd, engine_answer& answer)
 {
     uint32_t count = 0;
     if (!read_count(fd, &count))
         return false;
-    greport.report.clear();
     for (uint32_t i = 0; i < count; ++i) {
         std::string line;
         if (!read_text(fd, &line))
             return false;
         vrx_log(log_level::debug, "vrx_scan_file: log >>> %s\n", line.c_str());
-        greport.report.push_back(std::move(line));
+        answer.report.push_back(std::move(line));
     }
     return true;
 }
@@ -296,19 +293,18 @@ bool receive_cured_object(int* fd, entity_record& entity)
 }
 
 // One scan exchange; false for any failure on the daemon's side.
-bool scan_exchange(int* fd, entity_record& entity, request_state& request, uint32_t* code)
+bool scan_exchange(int* fd, entity_record& entity, const request_state& request, engine_answer& answer)
 {
     if (!connected(fd, true))
         return false;
     bool sent = local_scan_in_effect() ? send_path_request(fd, entity, request)
                                        : send_stream_request(fd, entity, request);
-    if (!sent || !read_u32(fd, code))
+    if (!sent || !read_u32(fd, &answer.code))
         return false;
-    last_response_code = *code;
-    vrx_log(log_level::debug, "vrx_scan_file: response code - %x\n", *code);
-    if (!read_names(fd, entity, request) || !read_report(fd))
+    vrx_log(log_level::debug, "vrx_scan_file: response code - %x\n", answer.code);
+    if (!read_names(fd, entity, request, answer) || !read_report(fd, answer))
         return false;
-    if ((*code & code_cured) && !local_scan_in_effect()) {
+    if ((answer.code & code_cured) && !local_scan_in_effect()) {
         bool ok = receive_cured_object(fd, entity);
         // The object ran to the end of the stream: the next command needs a
         // new connection.
@@ -380,9 +376,9 @@ int vrx_get_info(int* fd)
     return 200;
 }
 
-bool vrx_scan_exchange(entity_record& entity, request_state& request, int* fd, uint32_t* code)
+bool vrx_scan_exchange(entity_record& entity, const request_state& request, int* fd, engine_answer& answer)
 {
-    if (scan_exchange(fd, entity, request, code))
+    if (scan_exchange(fd, entity, request, answer))
         return true;
     drop_connection(fd);
     return false;

@@ -19,15 +19,15 @@ public:
     const char* threat = nullptr;
     int scans = 0;
 
-    bool scan(entity_record& entity, request_state& request, uint32_t* result) override {
+    engine_answer scan(entity_record& entity, request_state&) override {
         ++scans;
         body_seen = entity.file ? std::string() : entity.data;
-        if (!reachable)
-            return false;
+        engine_answer answer;
+        answer.answered = reachable;
+        answer.code = code;
         if (threat)
-            request.viruses_list.push_back({threat, 0});
-        *result = code;
-        return true;
+            answer.threats.push_back({threat, 0});
+        return answer;
     }
     int refresh_istag() override { return 200; }
     int get_info() override { return 200; }
