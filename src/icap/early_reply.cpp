@@ -137,7 +137,7 @@ bool early_reply::finish(const std::string& action) {
         cut_off(action.empty() ? "the body was replaced" : action.c_str());
         return true;
     }
-    return end_body(body) == 200;
+    return end_body(body);
 }
 
 bool early_reply::passes_unchanged(const entity_record& header, const entity_record& body,
@@ -160,12 +160,12 @@ bool early_reply::passes_unchanged(const entity_record& header, const entity_rec
     return body.read_at(0, released_.size()) == released_;
 }
 
-int early_reply::end_body(entity_record& body) {
+bool early_reply::end_body(entity_record& body) {
     reply_writer out(fd_);
     if (!send_body_chunks(body, released_.size(), out)) {
         vrx_log(log_level::error, "icap_send_entities: was error in send chunk chain\n");
         out.abandon();
-        return 0;
+        return false;
     }
     request_.outcome.body_bytes_sent += body.size - released_.size();
     std::string end = "0\r\n";
@@ -176,12 +176,12 @@ int early_reply::end_body(entity_record& body) {
         vrx_log(log_level::info, "early reply: the client takes no trailers; not sent:%s\n", x_headers.c_str());
     end += "\r\n";
     if (!out.put(end) || !out.flush())
-        return 0;
+        return false;
     vrx_log(log_level::info, "early reply: %s passed whole (%llu bytes); %llu released before the verdict\n",
             request_.url.c_str(), static_cast<unsigned long long>(body.size),
             static_cast<unsigned long long>(released_.size()));
     body.release();
-    return 200;
+    return true;
 }
 
 void early_reply::cut_off(const char* why) {

@@ -59,7 +59,7 @@ private:
     bool release_one();
     int pause_ms() const;
     bool passes_unchanged(const entity_record& header, const entity_record& body, const std::string& action);
-    int end_body(entity_record& body);
+    bool end_body(entity_record& body);
 
     request_state& request_;
     int* fd_;
