@@ -8,6 +8,7 @@
 
 #include "base/log.h"
 #include "base/socket_io.h"
+#include "icap/body_pass_through.h"
 #include "icap/early_reply.h"
 #include "icap/http_header.h"
 #include "icap/request_deadline.h"
@@ -79,10 +80,11 @@ bool read_failure() {
     return false;
 }
 
-// Reads up to `n` body bytes into `piece`: exactly n, or, while `early`
-// watches the body, what arrives once the client is heard from.
-int64_t read_body_piece(int* fd, char* piece, size_t n, early_reply* early) {
-    if (!early)
+// Reads up to `n` body bytes into `piece`: exactly n, or, while someone
+// watches the client (`paced`), what arrives once `wait` has heard from it.
+template <typename wait_for_client>
+int64_t read_body_piece(int* fd, char* piece, size_t n, bool paced, wait_for_client wait) {
+    if (!paced)
         return read_all(fd, piece, static_cast<int64_t>(n), true) == static_cast<int64_t>(n) ? static_cast<int64_t>(n)
                                                                                               : -1;
     // Bytes that are already there end no pause: taken at once, without
@@ -94,23 +96,25 @@ int64_t read_body_piece(int* fd, char* piece, size_t n, early_reply* early) {
         if (got > 0)
             return got;
     }
-    if (!early->wait_for_client())
+    if (!wait())
         return -1;
     return read_some(fd, piece, static_cast<int64_t>(n));
 }
 
-// Appends the chunks of one body to its file up to the last chunk; pauses
-// of the client are handed to `early` while it watches the body.
-// False on a read or write failure.
+// Appends the chunks of one body to its file up to the last chunk, or
+// hands them to `sink`; pauses of the client are handed to `early` while it
+// watches the body. False on a read or write failure.
 bool http_read_chunk(request_state& request, int* fd, entity_record& body, bool& ieof,
-                    early_reply* early = nullptr) {
+                    early_reply* early = nullptr, body_sink* sink = nullptr) {
     static std::vector<char> piece(chunk_piece);
     if (early && !early->watching())
         early = nullptr;
+    const bool paced = early || sink;
+    auto wait = [&] { return early ? early->wait_for_client() : !sink || sink->wait_for_client(); };
     for (;;) {
         body_deadline_progress(body.size);
         char line[icap_line_max];
-        if (early && !early->wait_for_client())
+        if (paced && !wait())
             return read_failure();
         int64_t got_line = readline(fd, line, sizeof line, "chunk header -");
         if (got_line < 1)
@@ -146,19 +150,24 @@ bool http_read_chunk(request_state& request, int* fd, entity_record& body, bool&
         }
         for (uint64_t left = size; left > 0;) {
             size_t want = left < chunk_piece ? static_cast<size_t>(left) : chunk_piece;
-            int64_t got = read_body_piece(fd, piece.data(), want, early);
+            int64_t got = read_body_piece(fd, piece.data(), want, paced, wait);
             if (got < 1) {
                 vrx_log(log_level::error, "http_read_chunk: read return error\n");
                 return read_failure();
             }
             size_t n = static_cast<size_t>(got);
-            if (!append_body(request, body, piece.data(), n))
+            if (sink) {
+                if (!sink->take(piece.data(), n))
+                    return read_failure();
+                body.size += n;
+            } else if (!append_body(request, body, piece.data(), n)) {
                 return read_failure();
+            }
             left -= n;
             body_deadline_progress(body.size);
         }
         // The data ends with CRLF, or the chunk sizes that follow are lost.
-        if (early && !early->wait_for_client())
+        if (paced && !wait())
             return read_failure();
         got_line = readline(fd, line, sizeof line, "chunk end -");
         if (got_line < 1)
@@ -239,7 +248,7 @@ void drop_read_ahead(int* fd) {
         readline(fd, line, sizeof line, "skip next line -");
 }
 
-read_outcome read_entities(request_state& request, int* fd, early_reply* early) {
+read_outcome read_entities(request_state& request, int* fd, early_reply* early, body_pass_through* pass) {
     bool body_started = false;
     for (auto entity = request.entities.begin(); entity != request.entities.end(); ++entity) {
         const std::string& name = entity->name;
@@ -261,9 +270,10 @@ read_outcome read_entities(request_state& request, int* fd, early_reply* early) 
                 body_started = true;
                 body_deadline_start();
             }
-            if (early && request.preview == -1)
+            body_sink* sink = pass ? pass->take(entity) : nullptr;
+            if (!sink && early && request.preview == -1)
                 early->watch(entity);
-            bool read = http_read_chunk(request, fd, *entity, ieof, early);
+            bool read = http_read_chunk(request, fd, *entity, ieof, early, sink);
             request.outcome.body_bytes_received += entity->size;
             if (!read)
                 return read_outcome::failed;

@@ -7,13 +7,28 @@
 #include "request/request_state.h"
 
 class early_reply;
+class body_pass_through;
+
+// Takes the bytes of a body that is not kept in its entity record (the
+// record only counts them), and is asked before each read that may wait.
+class body_sink {
+public:
+    // False ends the reading as failed.
+    virtual bool take(const char* bytes, size_t length) = 0;
+    // Returns once the client's next bytes can be read; false on failure.
+    virtual bool wait_for_client() = 0;
+
+protected:
+    ~body_sink() = default;
+};
 
 // Reads the entities in chain order: header blocks, and a body to its last
 // chunk or, with a preview, to the preview's end (preview_complete: the
 // client waits for the decision). A body that ended in its preview (ieof)
 // leaves no preview (-1). `early`, when given, watches a body sent without
-// a preview and may start the reply while the client pauses.
-read_outcome read_entities(request_state& request, int* fd, early_reply* early);
+// a preview and may start the reply while the client pauses. `pass`, when
+// given, takes a body whose verdict the heads settle.
+read_outcome read_entities(request_state& request, int* fd, early_reply* early, body_pass_through* pass = nullptr);
 
 // Reads the rest of a previewed body after "100 Continue", appended to what
 // the preview brought; `early` as for read_entities.

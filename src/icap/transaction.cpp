@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "base/log.h"
+#include "icap/body_pass_through.h"
 #include "icap/decision.h"
 #include "icap/early_reply.h"
 #include "icap/entity_order.h"
@@ -46,8 +47,9 @@ message_outcome read_to_the_end(const request_state& request, message_outcome ou
 // The entities up to the end of the preview, the early decision on the
 // body, then "100 Continue" and the rest of the body when it is to be
 // scanned and the client waits.
-message_outcome read_message(request_state& request, int* fd, bool scanning, early_reply* early) {
-    read_outcome read = read_entities(request, fd, early);
+message_outcome read_message(request_state& request, int* fd, bool scanning, early_reply* early,
+                             body_pass_through* pass = nullptr) {
+    read_outcome read = read_entities(request, fd, early, pass);
     if (read == read_outcome::failed)
         return message_outcome::failed;
     auto body = find_body(request);
@@ -139,11 +141,14 @@ request_end answer(request_state& request, int* fd, scan_engine* engine) {
     vrx_log(log_level::debug, "icap_handle: enchain non empty\n");
 
     early_reply early(request, fd);
-    message_outcome read = read_message(request, fd, engine != nullptr, &early);
+    body_pass_through pass(request, fd, engine != nullptr);
+    message_outcome read = read_message(request, fd, engine != nullptr, &early, &pass);
     alarm(0);
     body_deadline_stop();
     if (early.started())
         return finish_early_reply(request, early, read, engine);
+    if (pass.started())
+        return pass.finish(read, engine);
     if (read == message_outcome::failed && request.malformed)
         return request_end::bad_request;
     if (read == message_outcome::failed) {

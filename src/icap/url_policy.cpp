@@ -89,3 +89,12 @@ int uwl_files_is_blocked(const request_state& request, std::string& matched, con
     }
     return 0;
 }
+
+bool uwl_categories_may_block(const request_state& request)
+{
+    const request_expr_context context(request);
+    for (size_t i = 0; i < uwl_category_count; ++i)
+        if (!uwl_categories()[i].black.empty() && g_config.get_block(static_cast<int32_t>(i), context))
+            return true;
+    return false;
+}

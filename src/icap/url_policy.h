@@ -11,3 +11,7 @@ struct request_state;
 // name. Hosts on WhiteUwlFiles are never refused.
 int uwl_files_is_blocked(const request_state& request, std::string& matched,
                          const char** category_name = nullptr);
+
+// Whether a category with a black list is enabled for the request: only
+// then can uwl_files_is_blocked refuse it.
+bool uwl_categories_may_block(const request_state& request);
