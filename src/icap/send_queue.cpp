@@ -10,6 +10,7 @@
 
 #include "base/log.h"
 #include "base/socket_io.h"
+#include "icap/reply_writer.h"
 #include "settings/icapd_config.h"
 
 namespace {
@@ -17,8 +18,9 @@ namespace {
 // Bytes taken from the file per send.
 constexpr size_t file_piece = 64 * 1024;
 // How long a full queue waits for the client to take bytes before the
-// rest goes to the file.
-constexpr int stuck_ms = 1000;
+// rest goes to the file: well within the shortest Timeout, which a stall
+// of the body must not reach.
+constexpr int stuck_ms = 250;
 
 int timeout_ms() { return g_config.timeout < 1 || g_config.timeout > INT_MAX / 1000 ? -1 : g_config.timeout * 1000; }
 
@@ -126,22 +128,30 @@ void send_queue::sent(size_t length) {
     }
 }
 
-bool send_queue::push() {
+bool send_queue::front(const char*& data, size_t& length) {
     static std::vector<char> piece(file_piece);
+    data = mem_.data() + mem_at_;
+    length = mem_.size() - mem_at_;
+    if (length > 0)
+        return true;
+    ssize_t got = pread(fileno(file_.file), piece.data(), std::min<uint64_t>(piece.size(), file_end_ - file_at_),
+                        static_cast<off_t>(file_at_));
+    if (got <= 0) {
+        if (got == 0)
+            errno = EIO;
+        return fail("spool read");
+    }
+    data = piece.data();
+    length = static_cast<size_t>(got);
+    return true;
+}
+
+bool send_queue::push() {
     while (!empty()) {
-        const char* data = mem_.data() + mem_at_;
-        size_t length = mem_.size() - mem_at_;
-        if (length == 0) {
-            ssize_t got = pread(fileno(file_.file), piece.data(), std::min<uint64_t>(piece.size(), file_end_ - file_at_),
-                                static_cast<off_t>(file_at_));
-            if (got <= 0) {
-                if (got == 0)
-                    errno = EIO;
-                return fail("spool read");
-            }
-            data = piece.data();
-            length = static_cast<size_t>(got);
-        }
+        const char* data = nullptr;
+        size_t length = 0;
+        if (!front(data, length))
+            return false;
         ssize_t n = ::send(*fd_, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
@@ -166,9 +176,12 @@ bool send_queue::wait_for_client() {
         int ready = poll(&p, 1, timeout_ms());
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready == 0)
-            errno = ETIMEDOUT;
-        if (ready <= 0)
+        if (ready == 0) {
+            vrx_log(log_level::error, "send queue: the client neither sent nor read for %i seconds\n", g_config.timeout);
+            close_fd_logged(fd_);
+            return false;
+        }
+        if (ready < 0)
             return fail("wait");
         if (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))
             return true;   // bytes, end of file or an error: the read tells which
@@ -176,17 +189,14 @@ bool send_queue::wait_for_client() {
 }
 
 bool send_queue::drain() {
-    for (;;) {
-        if (!push())
+    while (!empty()) {
+        const char* data = nullptr;
+        size_t length = 0;
+        if (!front(data, length) || !write_reply(fd_, data, length))
             return false;
-        if (empty())
-            return true;
-        int ready = wait_writable(*fd_, g_config.timeout < 1 ? -1 : g_config.timeout);
-        if (ready == 0)
-            errno = ETIMEDOUT;
-        if (ready <= 0)
-            return fail("write");
+        sent(length);
     }
+    return true;
 }
 
 bool send_queue::fail(const char* what) {

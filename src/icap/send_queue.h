@@ -4,10 +4,11 @@
 // in memory and goes out whenever the connection has room, also while the
 // reader waits for the client. When memory_max / 2 bytes wait, the reader
 // waits for the client to take some (a slow client slows the body down).
-// A client that takes nothing for a second is taken to read its reply only
-// after it has sent its request: blocking on it would wait for the client
-// while the client waits for the worker. The reader then goes on, and what
-// the client does not take waits in a temporary file in the Cache folder.
+// A client that takes nothing for a quarter of a second is taken to read
+// its reply only after it has sent its request: blocking on it would wait
+// for the client while the client waits for the worker. The reader then
+// goes on, and what the client leaves waits in a temporary file in the
+// Cache folder.
 
 #include <cstdint>
 #include <string>
@@ -29,7 +30,8 @@ public:
     // to the reader), sending what waits as room comes. False on a failure
     // or when the client takes nothing and sends nothing for Timeout.
     bool wait_for_client();
-    // Sends everything that waits, blocking up to Timeout per wait.
+    // Sends everything that waits, blocking up to Timeout per wait (as
+    // every reply write).
     bool drain();
 
     bool empty() const { return mem_.size() == mem_at_ && file_at_ == file_end_; }
@@ -40,11 +42,13 @@ public:
 
 private:
     bool keep(const char* data, size_t length);
-    // Waits while memory_max / 2 bytes wait in memory, up to a second
-    // without progress; after that the file takes what the client leaves.
+    // Waits while memory_max / 2 bytes wait in memory, until the client
+    // takes none for a while; after that the file takes what it leaves.
     bool make_room();
     // Sends what waits without blocking; stops when the connection is full.
     bool push();
+    // The next waiting bytes, from memory or read from the file.
+    bool front(const char*& data, size_t& length);
     void sent(size_t length);
     bool fail(const char* what);
 
@@ -56,5 +60,5 @@ private:
     uint64_t file_at_ = 0;
     uint64_t file_end_ = 0;
     uint64_t spilled_ = 0;
-    bool stuck_ = false;         // the client took nothing for a second since the queue was last empty
+    bool stuck_ = false;         // the client took nothing for a while since the queue was last empty
 };
