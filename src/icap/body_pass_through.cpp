@@ -21,8 +21,6 @@ namespace {
 // that could block the request is left to the decision, which logs the
 // block when it finds one.
 bool settled_pass(const request_state& request, bool scanning) {
-    if (request.preview != -1 || request.decided)
-        return false;
     if (g_config.get_block_all(request_expr_context(request)))
         return false;
     int32_t option = 0;
@@ -65,10 +63,12 @@ std::string size_line(uint64_t size) {
 }  // namespace
 
 body_sink* body_pass_through::take(std::list<entity_record>::iterator body) {
-    if (!settled_pass(request_, scanning_))
+    if (request_.preview != -1 || request_.decided)
         return nullptr;
     body_ = body;
     if (request_.allow_204) {
+        if (!settled_pass(request_, scanning_))
+            return nullptr;
         vrx_log(log_level::debug, "pass-through: %s passes unscanned; its body is dropped for the 204\n",
                 request_.url.c_str());
         mode_ = mode::drop;
@@ -81,7 +81,8 @@ body_sink* body_pass_through::take(std::list<entity_record>::iterator body) {
     const entity_record& header = *std::prev(body);
     const bool reqmod = request_.method == "REQMOD";
     if (header.name != (reqmod ? "req-hdr" : "res-hdr") || body->name != (reqmod ? "req-body" : "res-body") ||
-        !header.header || !declared_length(*header.header, length_) || length_ <= entity_record::memory_body_max)
+        !header.header || !declared_length(*header.header, length_) || length_ <= entity_record::memory_body_max ||
+        !settled_pass(request_, scanning_))
         return nullptr;
     block_ = std::max<uint64_t>(g_config.max_blocksize, 1);
     mode_ = mode::stream;

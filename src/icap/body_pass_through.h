@@ -13,8 +13,8 @@
 //   client that fails mid-body cuts the connection without it, so that the
 //   proxy never takes a cut body for a whole one;
 // - when the answer will be 204, the body bytes are read and dropped.
-// A body without Content-Length, or one small enough to be held in memory,
-// is read as usual.
+// A body to be sent back without Content-Length, or one small enough to be
+// held in memory, is read as usual.
 
 #include <cstdint>
 #include <list>

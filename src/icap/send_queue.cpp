@@ -1,5 +1,6 @@
 #include "icap/send_queue.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/monotonic_clock.h"
 #include "base/socket_io.h"
 #include "icap/reply_writer.h"
 #include "settings/icapd_config.h"
@@ -17,10 +19,13 @@ namespace {
 
 // Bytes taken from the file per send.
 constexpr size_t file_piece = 64 * 1024;
-// How long a full queue waits for the client to take bytes before the
-// rest goes to the file: well within the shortest Timeout, which a stall
-// of the body must not reach.
-constexpr int stuck_ms = 250;
+// How long a full queue waits for room before the rest goes to the file:
+// a second, and well within Timeout, which a stall of the body must not
+// reach.
+int64_t stuck_ns() {
+    constexpr int64_t second = 1000000000;
+    return g_config.timeout >= 4 ? second : std::max<int64_t>(g_config.timeout, 1) * second / 4;
+}
 
 int timeout_ms() { return g_config.timeout < 1 || g_config.timeout > INT_MAX / 1000 ? -1 : g_config.timeout * 1000; }
 
@@ -63,19 +68,24 @@ bool send_queue::send(const iovec* parts, size_t count) {
 }
 
 bool send_queue::make_room() {
-    while (!stuck_ && file_at_ == file_end_ && mem_.size() - mem_at_ >= memory_max / 2) {
+    if (stuck_ || waiting() < memory_max / 2)
+        return true;
+    const int64_t until = monotonic_ns() + stuck_ns();
+    while (waiting() >= memory_max / 2) {
+        int64_t left = until - monotonic_ns();
+        if (left <= 0) {
+            vrx_log(log_level::debug, "send queue: the client takes too little of the reply while it sends\n");
+            stuck_ = true;
+            return true;
+        }
         pollfd p{*fd_, POLLOUT, 0};
-        int ready = poll(&p, 1, stuck_ms);
+        int ready = poll(&p, 1, static_cast<int>(left / 1000000 + 1));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0)
             return fail("wait");
-        if (ready == 0) {
-            vrx_log(log_level::debug, "send queue: the client takes none of the reply while it sends\n");
-            stuck_ = true;
-        } else if (!push()) {
+        if (ready > 0 && !push())
             return false;
-        }
     }
     return true;
 }
@@ -114,18 +124,19 @@ void send_queue::sent(size_t length) {
         if (mem_at_ == mem_.size()) {
             mem_.clear();
             mem_at_ = 0;
-            stuck_ = false;
         }
-        return;
+    } else {
+        file_at_ += length;
+        if (file_at_ == file_end_) {
+            // Sent pages need no writeback: the file starts over empty.
+            if (ftruncate(fileno(file_.file), 0) != 0)
+                vrx_log(log_level::error, "send queue: can not empty %s: %s\n", file_.temp_path.c_str(),
+                        strerror(errno));
+            file_at_ = file_end_ = 0;
+        }
     }
-    file_at_ += length;
-    if (file_at_ == file_end_) {
-        // Sent pages need no writeback: the file starts over empty.
-        if (ftruncate(fileno(file_.file), 0) != 0)
-            vrx_log(log_level::error, "send queue: can not empty %s: %s\n", file_.temp_path.c_str(), strerror(errno));
-        file_at_ = file_end_ = 0;
+    if (empty())
         stuck_ = false;
-    }
 }
 
 bool send_queue::front(const char*& data, size_t& length) {

@@ -3,12 +3,13 @@
 // Bytes go out as far as the connection takes them at once; the rest waits
 // in memory and goes out whenever the connection has room, also while the
 // reader waits for the client. When memory_max / 2 bytes wait, the reader
-// waits for the client to take some (a slow client slows the body down).
-// A client that takes nothing for a quarter of a second is taken to read
-// its reply only after it has sent its request: blocking on it would wait
-// for the client while the client waits for the worker. The reader then
-// goes on, and what the client leaves waits in a temporary file in the
-// Cache folder.
+// waits for the client to make room, so a client that reads a little
+// slower than it sends slows its body down. One that does not make room
+// within a second reads slowly, or reads its reply only after it has sent
+// its request: blocking on it would wait for the client while the client
+// waits for the worker. The reader then goes on, and what the client
+// leaves waits in a temporary file in the Cache folder until the client
+// has taken all.
 
 #include <cstdint>
 #include <string>
@@ -34,7 +35,7 @@ public:
     // every reply write).
     bool drain();
 
-    bool empty() const { return mem_.size() == mem_at_ && file_at_ == file_end_; }
+    bool empty() const { return waiting() == 0; }
     // Bytes that had to wait in the file, for the log.
     uint64_t spilled() const { return spilled_; }
 
@@ -42,8 +43,9 @@ public:
 
 private:
     bool keep(const char* data, size_t length);
-    // Waits while memory_max / 2 bytes wait in memory, until the client
-    // takes none for a while; after that the file takes what it leaves.
+    uint64_t waiting() const { return mem_.size() - mem_at_ + (file_end_ - file_at_); }
+    // Waits while memory_max / 2 bytes wait, at most a second; after that
+    // the file takes what the client leaves.
     bool make_room();
     // Sends what waits without blocking; stops when the connection is full.
     bool push();
@@ -60,5 +62,5 @@ private:
     uint64_t file_at_ = 0;
     uint64_t file_end_ = 0;
     uint64_t spilled_ = 0;
-    bool stuck_ = false;         // the client took nothing for a while since the queue was last empty
+    bool stuck_ = false;         // the client made no room in time since the queue was last empty
 };
