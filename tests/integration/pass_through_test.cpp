@@ -73,10 +73,11 @@ std::string heads(const message& m) {
            ", res-body=" + std::to_string(req.size() + res.size()) + "\r\n\r\n" + req + res;
 }
 
-// Everything until the daemon closes or is silent for idle_ms.
-std::string read_to_close(int fd, int idle_ms = 10000) {
+// Everything until the daemon closes or is silent for idle_ms; a reader
+// with a `pause_ms` takes 64 KiB at a time.
+std::string read_to_close(int fd, int idle_ms = 10000, int pause_ms = 0) {
     std::string data;
-    std::vector<char> buffer(1 << 20);
+    std::vector<char> buffer(pause_ms > 0 ? 1 << 16 : 1 << 20);
     for (;;) {
         pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, idle_ms) != 1)
@@ -85,14 +86,18 @@ std::string read_to_close(int fd, int idle_ms = 10000) {
         if (n <= 0)
             break;
         data.append(buffer.data(), static_cast<size_t>(n));
+        usleep(static_cast<useconds_t>(pause_ms) * 1000);
     }
     return data;
 }
 
-// Sends the request and half-closes while reading the reply, as a proxy
-// does; a `naive` client reads only after it has sent everything.
-std::string talk(int fd, const std::string& request, bool naive = false) {
-    if (naive) {
+// How a client reads its reply: at once, as a proxy does; slower than it
+// sends; or only after it has sent the whole request.
+enum class reader { eager, slow, after_sending };
+
+// Sends the request and half-closes, reading the reply as `how` says.
+std::string talk(int fd, const std::string& request, reader how = reader::eager) {
+    if (how == reader::after_sending) {
         daemon_harness::send_all(fd, request);
         shutdown(fd, SHUT_WR);
         return read_to_close(fd);
@@ -101,7 +106,7 @@ std::string talk(int fd, const std::string& request, bool naive = false) {
         daemon_harness::send_all(fd, request);
         shutdown(fd, SHUT_WR);
     });
-    std::string reply = read_to_close(fd);
+    std::string reply = read_to_close(fd, 10000, how == reader::slow ? 20 : 0);
     sender.join();
     return reply;
 }
@@ -159,10 +164,10 @@ protected:
         ASSERT_TRUE(daemon.start()) << daemon.log();
     }
 
-    std::string send(const message& m, const std::vector<size_t>& sizes, bool naive = false) {
+    std::string send(const message& m, const std::vector<size_t>& sizes, reader how = reader::eager) {
         int fd = daemon.connect();
         EXPECT_GE(fd, 0);
-        std::string reply = talk(fd, heads(m) + chunked(m.body, sizes) + "0\r\n\r\n", naive);
+        std::string reply = talk(fd, heads(m) + chunked(m.body, sizes) + "0\r\n\r\n", how);
         close(fd);
         return reply;
     }
@@ -198,21 +203,20 @@ TEST_F(pass_through, unscanned_replies_are_the_spooled_ones) {
         std::vector<size_t> sizes;
         const char* allow;
         const char* how;   // what the daemon does with the white host's body
-        bool naive;
+        reader client;
     } rows[] = {
-        {"RESPMOD", 65537, {65536}, "", "is streamed\n", false},
-        {"RESPMOD", block, {1000}, "", "is streamed\n", false},
-        {"RESPMOD", 2 * block + 50001, {70001, 3}, "trailers", "is streamed\n", false},
-        {"RESPMOD", 3 * block, {3 * block}, "", "is streamed\n", false},
-        {"REQMOD", 200000, {4096}, "", "is streamed\n", false},
-        // Sent whole before the reply is read: what the client leaves
-        // waits in the Cache folder.
-        {"RESPMOD", 3 << 20, {1 << 20}, "trailers", "is streamed\n", true},
-        {"RESPMOD", 1 << 20, {65536}, "204", "dropped for the 204\n", false},
-        {"REQMOD", 300000, {7}, "204, trailers", "dropped for the 204\n", false},
+        {"RESPMOD", 65537, {65536}, "", "is streamed\n", reader::eager},
+        {"RESPMOD", block, {1000}, "", "is streamed\n", reader::eager},
+        {"RESPMOD", 2 * block + 50001, {70001, 3}, "trailers", "is streamed\n", reader::eager},
+        {"RESPMOD", 3 * block, {3 * block}, "", "is streamed\n", reader::eager},
+        {"REQMOD", 200000, {4096}, "", "is streamed\n", reader::eager},
+        // A client slower than it sends slows its body down.
+        {"RESPMOD", 3 << 20, {65536}, "", "is streamed\n", reader::slow},
+        {"RESPMOD", 1 << 20, {65536}, "204", "dropped for the 204\n", reader::eager},
+        {"REQMOD", 300000, {7}, "204, trailers", "dropped for the 204\n", reader::eager},
         // Held in memory as usual.
-        {"RESPMOD", 65536, {1000}, "", nullptr, false},
-        {"RESPMOD", 1000, {1000}, "204", "dropped for the 204\n", false},
+        {"RESPMOD", 65536, {1000}, "", nullptr, reader::eager},
+        {"RESPMOD", 1000, {1000}, "204", "dropped for the 204\n", reader::eager},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(std::string(r.method) + " " + std::to_string(r.size) + " " + r.allow);
@@ -221,7 +225,7 @@ TEST_F(pass_through, unscanned_replies_are_the_spooled_ones) {
         m.allow = r.allow;
         m.body = body_of(r.size);
         std::string before = daemon.log();
-        std::string passed = send(m, r.sizes, r.naive);
+        std::string passed = send(m, r.sizes, r.client);
         std::vector<std::string> passed_access = last_access();
         std::string log = daemon.log().substr(before.size());
         if (r.how)
@@ -229,7 +233,7 @@ TEST_F(pass_through, unscanned_replies_are_the_spooled_ones) {
         else
             EXPECT_EQ(count_of(log, "pass-through:"), 0u);
         m.host = other;
-        std::string scanned = send(m, r.sizes, r.naive);
+        std::string scanned = send(m, r.sizes, r.client);
         std::vector<std::string> scanned_access = last_access();
         // The REQMOD echo carries the request header with the host.
         for (size_t at = passed.find(white); at != std::string::npos; at = passed.find(white, at + 1))
@@ -242,6 +246,24 @@ TEST_F(pass_through, unscanned_replies_are_the_spooled_ones) {
         EXPECT_TRUE(passed == scanned) << passed.substr(0, 400) << "\n---\n" << scanned.substr(0, 400);
         EXPECT_EQ(passed_access, scanned_access);
     }
+    expect_clean_end();
+}
+
+// More than the socket buffers hold, sent whole before the reply is read:
+// what the client leaves waits in the Cache folder, and the worker goes on
+// reading instead of waiting for a client that waits for it.
+TEST_F(pass_through, a_client_that_reads_after_sending_gets_the_whole_reply) {
+    start();
+    message m;
+    m.allow = "trailers";
+    m.body = body_of(24 << 20);
+    std::string passed = send(m, {1 << 20}, reader::after_sending);
+    EXPECT_NE(daemon.log().find("bytes of the reply to white.example/file.bin waited in the Cache folder"),
+              std::string::npos);
+    m.host = other;
+    std::string scanned = send(m, {1 << 20}, reader::after_sending);
+    EXPECT_EQ(passed.size(), scanned.size());
+    EXPECT_TRUE(passed == scanned);
     expect_clean_end();
 }
 
