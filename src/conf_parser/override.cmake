@@ -1,1 +1,0 @@
-list(APPEND vrx_sources cf_override.cpp)

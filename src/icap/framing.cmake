@@ -1,1 +1,0 @@
-list(APPEND vrx_sources entity_order.cpp request_deadline.cpp)

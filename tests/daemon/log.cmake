@@ -1,1 +1,0 @@
-vrx_test(log_test SOURCES log_test.cpp LIBS vrx_base)

@@ -1,1 +1,0 @@
-vrx_fuzzer(fuzz_scan_answer SOURCES fuzz_scan_answer.cpp LIBS vorex)

@@ -1,1 +1,0 @@
-vrx_fuzzer(fuzz_settings SOURCES fuzz_settings.cpp LIBS vrx_settings)

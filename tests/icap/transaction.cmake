@@ -1,1 +1,0 @@
-vrx_test(transaction_test SOURCES transaction_test.cpp LIBS vorex)

@@ -1,1 +1,0 @@
-vrx_test(clamd_daemon_test SOURCES clamd_daemon_test.cpp LIBS vrx_daemon_harness)

@@ -1,1 +1,0 @@
-vrx_test(connection_keeper_test SOURCES connection_keeper_test.cpp LIBS vrx_daemon_harness)

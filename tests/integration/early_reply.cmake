@@ -1,2 +1,0 @@
-vrx_test(early_reply_test SOURCES early_reply_test.cpp LIBS vrx_daemon_harness)
-add_dependencies(early_reply_test vorexd_standin)

@@ -1,2 +1,0 @@
-vrx_test(messages_icap_test SOURCES messages_icap_test.cpp LIBS vrx_daemon_harness)
-add_dependencies(messages_icap_test vorexd_standin)

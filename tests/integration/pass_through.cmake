@@ -1,2 +1,0 @@
-vrx_test(pass_through_test SOURCES pass_through_test.cpp LIBS vrx_daemon_harness)
-add_dependencies(pass_through_test vorexd_standin)

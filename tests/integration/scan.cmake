@@ -1,4 +1,0 @@
-vrx_test(scan_daemon_test SOURCES scan_daemon_test.cpp LIBS vrx_daemon_harness)
-add_dependencies(scan_daemon_test vorexd_standin)
-vrx_test(scan_squid_test SOURCES scan_squid_test.cpp squid_peer.cpp LIBS vrx_daemon_harness)
-add_dependencies(scan_squid_test vorexd_standin)

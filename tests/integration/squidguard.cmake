@@ -1,3 +1,0 @@
-vrx_test(squidguard_daemon_test SOURCES squidguard_daemon_test.cpp LIBS vrx_daemon_harness)
-target_compile_definitions(squidguard_daemon_test PRIVATE VRX_UWL_PRIVATE_KEY="${VRX_UWL_PRIVATE_KEY}")
-add_dependencies(squidguard_daemon_test uwl_build)

@@ -1,1 +1,0 @@
-vrx_test(worker_pool_test SOURCES worker_pool_test.cpp LIBS vrx_daemon_harness)

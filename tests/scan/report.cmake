@@ -1,1 +1,0 @@
-vrx_test(report_page_test SOURCES report_page_test.cpp LIBS vorex)

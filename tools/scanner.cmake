@@ -1,1 +1,0 @@
-add_executable(vorexd_standin vorexd_standin.cpp)
