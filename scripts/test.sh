@@ -5,6 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
+# The src/ folders form layers: no folder may depend on one that depends on it.
+scripts/check_layers.py
 scripts/build.sh
 (cd build && ctest --output-on-failure -j"$(nproc)" --timeout 600)
 # The unit and integration tests once more, built with AddressSanitizer and
