@@ -57,6 +57,3 @@ struct scan_result {
 // first.
 scan_result scan_with_engine(scan_engine& engine, entity_record& entity, request_state& request);
 
-// The verdict's numbers: 0 (failed), 3 (pass), 4 (report page), 200 (clean).
-scan_outcome scan_outcome_of(int code);
-int scan_code(scan_outcome outcome);

@@ -93,16 +93,7 @@ int scan_and_act(scan_engine& engine, entity_record& entity, request_state& requ
     return vrx_check_result(code_daemon_error, entity, request);
 }
 
-} // namespace
-
-scan_result scan_with_engine(scan_engine& engine, entity_record& entity, request_state& request)
-{
-    scan_result result;
-    result.outcome = scan_outcome_of(scan_and_act(engine, entity, request));
-    result.action = vrx_action_text();
-    return result;
-}
-
+// The verdict's numbers: 0 (failed), 3 (pass), 4 (report page), 200 (clean).
 scan_outcome scan_outcome_of(int code)
 {
     switch (code) {
@@ -117,23 +108,18 @@ scan_outcome scan_outcome_of(int code)
     }
 }
 
-int scan_code(scan_outcome outcome)
+} // namespace
+
+scan_result scan_with_engine(scan_engine& engine, entity_record& entity, request_state& request)
 {
-    switch (outcome) {
-    case scan_outcome::passed:
-        return 3;
-    case scan_outcome::report:
-        return 4;
-    case scan_outcome::clean:
-        return 200;
-    case scan_outcome::failed:
-        break;
-    }
-    return 0;
+    scan_result result;
+    result.outcome = scan_outcome_of(scan_and_act(engine, entity, request));
+    result.action = vrx_action_text();
+    return result;
 }
 
 int vrx_scan_file(entity_record& entity, request_state& request, int* fd)
 {
     vrx_engine engine(fd);
-    return scan_code(scan_with_engine(engine, entity, request).outcome);
+    return scan_and_act(engine, entity, request);
 }
