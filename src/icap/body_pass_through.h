@@ -20,7 +20,7 @@
 #include <list>
 #include <string>
 
-#include "icap/entity_reader.h"
+#include "icap/body_sink.h"
 #include "icap/outcome.h"
 #include "icap/send_queue.h"
 #include "request/request_state.h"

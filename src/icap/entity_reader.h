@@ -3,24 +3,12 @@
 // header blocks into memory, chunked bodies into memory or their temporary
 // files. What is read decides nothing here: the transaction decides.
 
+#include "icap/body_sink.h"
 #include "icap/outcome.h"
 #include "request/request_state.h"
 
 class early_reply;
 class body_pass_through;
-
-// Takes the bytes of a body that is not kept in its entity record (the
-// record only counts them), and is asked before each read that may wait.
-class body_sink {
-public:
-    // False ends the reading as failed.
-    virtual bool take(const char* bytes, size_t length) = 0;
-    // Returns once the client's next bytes can be read; false on failure.
-    virtual bool wait_for_client() = 0;
-
-protected:
-    ~body_sink() = default;
-};
 
 // Reads the entities in chain order: header blocks, and a body to its last
 // chunk or, with a preview, to the preview's end (preview_complete: the
