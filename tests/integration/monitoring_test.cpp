@@ -668,7 +668,6 @@ TEST_F(monitoring, a_worker_that_ends_writes_the_lines_it_holds) {
     for (const ending& e : endings) {
         SCOPED_TRACE(e.name);
         start(false, std::string("SpareWorkers = 0\n") + e.settings);
-        const std::vector<pid_t> before = daemon.children();
         int fd = daemon.connect();
         ASSERT_GE(fd, 0);
         std::string bytes;
@@ -679,20 +678,22 @@ TEST_F(monitoring, a_worker_that_ends_writes_the_lines_it_holds) {
         bytes += unfinished;
         ASSERT_TRUE(daemon_harness::send_all(fd, bytes));
         ASSERT_TRUE(read_blocks(fd, 10));
+        // The worker serving the connection is the one whose log shows its
+        // heads: the pool may have started another one meanwhile. The fifth
+        // reply is out before it reads on; a SIGTERM sent before it reads
+        // the sixth head would end it before that request.
+        const std::regex head_read(R"(\((\d+)\): DEBUG icap header - 'REQMOD )");
         pid_t worker = -1;
-        for (pid_t child : daemon.children())
-            if (std::find(before.begin(), before.end(), child) == before.end())
-                worker = child;
-        ASSERT_GT(worker, 0);
-        // The fifth reply is out before the worker reads on: a SIGTERM sent
-        // before it reads the sixth head would end it before that request.
-        const std::string head_read = "(" + std::to_string(worker) + "): DEBUG icap header - 'REQMOD ";
         ASSERT_TRUE(wait_until([&] {
-            std::string log = daemon.log();
-            size_t heads = 0;
-            for (size_t at = log.find(head_read); at != std::string::npos; at = log.find(head_read, at + 1))
-                ++heads;
-            return heads == 6;
+            const std::vector<pid_t> children = daemon.children();
+            const std::string log = daemon.log();
+            std::map<pid_t, size_t> heads;
+            for (std::sregex_iterator at(log.begin(), log.end(), head_read), end; at != end; ++at) {
+                pid_t pid = std::stoi((*at)[1].str());
+                if (++heads[pid] == 6 && std::find(children.begin(), children.end(), pid) != children.end())
+                    worker = pid;
+            }
+            return worker > 0;
         })) << daemon.log();
         e.end(worker, fd, request_tail);
         EXPECT_TRUE(wait_until([&] { return kill(worker, 0) != 0; }, 10000)) << daemon.log();
