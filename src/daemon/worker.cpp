@@ -16,6 +16,7 @@
 #include "base/socket_io.h"
 #include "base/worker_table.h"
 #include "icap/icap_head.h"
+#include "icap/request_deadline.h"
 #include "icap/transaction.h"
 #include "request/request_state.h"
 #include "monitoring/access_log.h"
@@ -50,7 +51,7 @@ void serve_connection(int* fd) {
         int code = serve_request(fd, scanning_engine());
         // A request that failed or sent nothing may leave its alarm armed,
         // and the wait for the next one has no time limit.
-        alarm(0);
+        request_alarm_disarm();
         if (code == 200) {
             vrx_log(log_level::debug, "Request handled\n");
         } else {

@@ -158,8 +158,6 @@ int parse_header_line(const char* line, bool& encapsulated_seen) {
     return 1;
 }
 
-void disarm_alarm() { alarm(0); }
-
 // A line that filled the buffer without its newline: its tail would be
 // read as a line of its own.
 bool line_cut(const char* line, int64_t n, size_t size) {
@@ -179,7 +177,7 @@ int icap_append_entity(request_state& state, const char* name, uint64_t offset) 
 
 int icap_read_head(int* fd) {
     body_deadline_stop();
-    alarm(g_config.timeout > 0 ? static_cast<unsigned>(g_config.timeout) : 0);
+    request_alarm_arm();
     char line[icap_line_max];
     int64_t n = readline(fd, line, sizeof line, "icap header -");
     if (n < 0)
@@ -245,7 +243,7 @@ void send_error_msg(int* fd, int code) {
 }
 
 int send_options(int* fd) {
-    disarm_alarm();
+    request_alarm_disarm();
     char head[256];
     snprintf(head, sizeof head,
              "ICAP/1.0 200 OK\r\nMethods: RESPMOD, OPTIONS, REQMOD\r\nX-Include: X-Client-IP\r\n"

@@ -11,6 +11,7 @@ namespace {
 
 constexpr int64_t ns_per_second = 1000000000;
 
+bool g_alarm_armed = false;
 int64_t g_body_start_ns = 0;
 // The body's deadline on the monotonic clock; 0 while no body is read.
 // Read by the signal handler, hence atomic.
@@ -18,6 +19,18 @@ std::atomic<int64_t> g_deadline_ns{0};
 static_assert(std::atomic<int64_t>::is_always_lock_free, "read in a signal handler");
 
 }  // namespace
+
+void request_alarm_arm() {
+    g_alarm_armed = g_config.timeout > 0;
+    alarm(g_alarm_armed ? static_cast<unsigned>(g_config.timeout) : 0);
+}
+
+void request_alarm_disarm() {
+    if (!g_alarm_armed)
+        return;
+    g_alarm_armed = false;
+    alarm(0);
+}
 
 void body_deadline_start() {
     if (g_config.timeout <= 0) {

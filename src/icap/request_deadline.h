@@ -13,6 +13,12 @@
 
 #include <cstdint>
 
+// The heads' alarm: Timeout seconds from the start of a request's head
+// (none when Timeout is 0). Disarming an alarm that is not armed costs no
+// system call, so the request loop can disarm after every request.
+void request_alarm_arm();
+void request_alarm_disarm();
+
 // The heads are read: the body's time starts now.
 void body_deadline_start();
 // Moves the deadline for the `received` body bytes of the request.

@@ -1,6 +1,5 @@
 #include "icap/transaction.h"
 
-#include <unistd.h>
 
 #include "base/log.h"
 #include "icap/body_pass_through.h"
@@ -143,7 +142,7 @@ request_end answer(request_state& request, int* fd, scan_engine* engine) {
     early_reply early(request, fd);
     body_pass_through pass(request, fd, engine != nullptr);
     message_outcome read = read_message(request, fd, engine != nullptr, &early, &pass);
-    alarm(0);
+    request_alarm_disarm();
     body_deadline_stop();
     if (early.started())
         return finish_early_reply(request, early, read, engine);
