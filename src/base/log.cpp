@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdexcept>
 #include <strings.h>
 #include <sys/socket.h>
@@ -50,19 +51,45 @@ void refresh_utc_offset() {
         g_utc_offset = tm_now.tm_gmtoff;
 }
 
-// "asctime-date vorex-icapd (pid): "
-size_t make_prefix(char* out, size_t size) {
-    time_t now = time(nullptr);
-    struct tm tm_now;
-    char date[64] = "";
-    if (localtime_r(&now, &tm_now) && asctime_r(&tm_now, date)) {
-        g_utc_offset = tm_now.tm_gmtoff;
-        size_t n = strlen(date);
-        if (n && date[n - 1] == '\n')
-            date[n - 1] = '\0';
+// This process's pid, asked once and forgotten in a forked child.
+pid_t g_own_pid = 0;
+
+pid_t own_pid() {
+    if (g_own_pid == 0) {
+        static const bool forgotten_on_fork = pthread_atfork(nullptr, nullptr, [] { g_own_pid = 0; }) == 0;
+        (void)forgotten_on_fork;
+        g_own_pid = getpid();
     }
-    int n = snprintf(out, size, "%s %s (%i): ", date, "vorex-icapd", static_cast<int>(getpid()));
-    return n < 0 ? 0 : std::min(static_cast<size_t>(n), size - 1);
+    return g_own_pid;
+}
+
+// "asctime-date vorex-icapd (pid): ". It changes once a second, so it is
+// made again only when the second or the process has changed.
+size_t make_prefix(char* out, size_t size) {
+    static time_t made_at = -1;
+    static pid_t made_for = 0;
+    static char prefix[prefix_max];
+    static size_t prefix_length = 0;
+    time_t now = time(nullptr);
+    pid_t pid = own_pid();
+    if (now != made_at || pid != made_for) {
+        struct tm tm_now;
+        char date[64] = "";
+        if (localtime_r(&now, &tm_now) && asctime_r(&tm_now, date)) {
+            g_utc_offset = tm_now.tm_gmtoff;
+            size_t n = strlen(date);
+            if (n && date[n - 1] == '\n')
+                date[n - 1] = '\0';
+        }
+        int n = snprintf(prefix, sizeof prefix, "%s %s (%i): ", date, "vorex-icapd", static_cast<int>(pid));
+        prefix_length = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof prefix - 1);
+        made_at = now;
+        made_for = pid;
+    }
+    size_t length = std::min(prefix_length, size - 1);
+    memcpy(out, prefix, length);
+    out[length] = '\0';
+    return length;
 }
 
 // Async-signal-safe text builder over a fixed buffer.
@@ -282,13 +309,15 @@ size_t log_format(char* out, size_t size, const char* fmt, va_list args_in) {
 
 void vrx_log(unsigned level, const char* fmt, ...) {
     int saved_errno = errno;
+    bool enabled = level_enabled(level);
+    if (!enabled && !g_extra_debug)
+        return;
     va_list args;
     va_start(args, fmt);
     const char* word = level_word(level);
     char head[16];
     snprintf(head, sizeof head, "%s ", word);
 
-    bool enabled = level_enabled(level);
     if (enabled) {
         if (g_extra_debug) {
             va_list copy;
