@@ -1,25 +1,34 @@
 #include "daemon/request_head.h"
 
-#include <cctype>
+#include <cstring>
+
+namespace {
+
+// White space as the C locale's isspace sees it.
+bool is_blank(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
 
 bool request_head_complete(const char* data, size_t length) {
     if (length >= request_head_limit)
         return true;
-    bool blank = true;  // no word on the current line so far
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char c = static_cast<unsigned char>(data[i]);
-        if (c == '\n') {
-            if (blank)
-                return true;
-            blank = true;
-        } else if (c == '\0') {
-            // The line ends here for the reader; what follows up to the
-            // newline is not looked at.
-            if (blank)
-                return true;
-        } else if (!isspace(c)) {
-            blank = false;
-        }
+    const char* end = data + length;
+    for (const char* line = data; line < end;) {
+        // A line is blank up to its first word; a NUL or the newline there
+        // ends the head.
+        const char* p = line;
+        while (p < end && *p != '\n' && *p != '\0' && is_blank(static_cast<unsigned char>(*p)))
+            ++p;
+        if (p == end)
+            return false;
+        if (*p == '\n' || *p == '\0')
+            return true;
+        // A line with a word: whatever follows up to its newline, NULs
+        // included, is not looked at.
+        const void* newline = memchr(p, '\n', static_cast<size_t>(end - p));
+        if (!newline)
+            return false;
+        line = static_cast<const char*>(newline) + 1;
     }
     return false;
 }

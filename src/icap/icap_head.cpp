@@ -1,6 +1,5 @@
 #include "icap/icap_head.h"
 
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -8,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
 #include <strings.h>
 #include <unistd.h>
 #include <vector>
@@ -25,26 +25,26 @@ namespace {
 constexpr int version_major = 6;
 constexpr int version_minor = 0;
 
-// Whitespace-separated words of a line, at most `limit` of them.
-std::vector<std::string> split_words(const char* text, size_t limit = SIZE_MAX) {
-    std::vector<std::string> words;
-    const char* p = text;
-    while (words.size() < limit) {
-        while (*p && isspace(static_cast<unsigned char>(*p)))
-            ++p;
-        if (!*p)
-            break;
-        const char* start = p;
-        while (*p && !isspace(static_cast<unsigned char>(*p)))
-            ++p;
-        words.emplace_back(start, p);
-    }
-    return words;
+// White space as the C locale's isspace sees it.
+bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// The first whitespace-separated word of a line, empty when it has none.
+std::string_view first_word(const char* text) {
+    while (*text && is_blank(*text))
+        ++text;
+    const char* start = text;
+    while (*text && !is_blank(*text))
+        ++text;
+    return std::string_view(start, static_cast<size_t>(text - start));
 }
 
-std::string first_word(const char* text) {
-    std::vector<std::string> words = split_words(text, 1);
-    return words.empty() ? std::string() : words[0];
+// Whitespace-separated words of a line, at most `limit` of them.
+std::vector<std::string> split_words(const char* text, size_t limit) {
+    std::vector<std::string> words;
+    for (std::string_view word = first_word(text); !word.empty() && words.size() < limit;
+         word = first_word(word.data() + word.size()))
+        words.emplace_back(word);
+    return words;
 }
 
 // strtol with base prefixes; false when no integer can be read.
@@ -122,8 +122,8 @@ int parse_encapsulated(const char* value, const char* line) {
 // One header line: 1 to go on, or the head reader's result.
 // `encapsulated_seen` tells whether the head had an Encapsulated header.
 int parse_header_line(const char* line, bool& encapsulated_seen) {
-    std::string name = first_word(line);
-    const char* value = strstr(line, name.c_str()) + name.size();
+    std::string_view name = first_word(line);
+    const char* value = name.data() + name.size();
     if (name == "Preview:") {
         // A preview outside 0..INT32_MAX cannot be honoured: bad request.
         long preview = 0;
@@ -137,12 +137,13 @@ int parse_header_line(const char* line, bool& encapsulated_seen) {
         g_request.allow_204 = read_integer(value, &allow) && allow == 204 ? 1 : 0;
         g_request.allow_trailers = find_nocase(value, "trailers") != nullptr;
     } else if (name == "Connection:") {
-        if (strcasecmp(first_word(value).c_str(), "close") == 0)
+        std::string_view option = first_word(value);
+        if (option.size() == 5 && strncasecmp(option.data(), "close", 5) == 0)
             g_request.close_requested = true;
     } else if (name == "X-Client-IP:") {
-        g_request.client_ip = first_word(value);
+        g_request.client_ip = std::string(first_word(value));
     } else if (name == "X-Client-Username:") {
-        g_request.username = first_word(value);
+        g_request.username = std::string(first_word(value));
     } else if (name == "Encapsulated:") {
         // One head frames one message; a second Encapsulated header is a
         // malformed request, and refusing it bounds what a head can cost.
@@ -197,9 +198,9 @@ int icap_read_head(int* fd) {
         return 400;
     }
     try {
-        g_request.method = words[0];
-        g_request.uri = words[1];
-        g_request.version = words[2];
+        g_request.method = std::move(words[0]);
+        g_request.uri = std::move(words[1]);
+        g_request.version = std::move(words[2]);
         bool encapsulated_seen = false;
         for (;;) {
             n = readline(fd, line, sizeof line);
