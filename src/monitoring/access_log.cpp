@@ -61,18 +61,32 @@ void append_escaped(std::string& line, const std::string& text) {
     }
 }
 
-// ISO 8601 local time with milliseconds and the offset: 2026-12-10T05:04:07.123+01:00
+// ISO 8601 local time with milliseconds and the offset: 2026-12-10T05:04:07.123+01:00.
+// Lines come many a second: the date, time and offset of the last second
+// are kept, only the milliseconds are made per line.
 void append_time(std::string& line, int64_t time_ms) {
+    static time_t stamped_second = -1;
+    static char stamp[32];
+    static size_t stamp_length = 0;
+    static char zone[8];
+    static size_t zone_length = 0;
     time_t seconds = static_cast<time_t>(time_ms / 1000);
-    struct tm local;
-    localtime_r(&seconds, &local);
-    char stamp[64];
-    size_t n = strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-    n += static_cast<size_t>(snprintf(stamp + n, sizeof stamp - n, ".%03d", static_cast<int>(time_ms % 1000)));
-    char zone[8];
-    if (strftime(zone, sizeof zone, "%z", &local) == 5)
-        n += static_cast<size_t>(snprintf(stamp + n, sizeof stamp - n, "%.3s:%.2s", zone, zone + 3));
-    line.append(stamp, n);
+    if (seconds != stamped_second) {
+        struct tm local;
+        localtime_r(&seconds, &local);
+        stamp_length = strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
+        char offset[8];
+        zone_length = 0;
+        if (strftime(offset, sizeof offset, "%z", &local) == 5)
+            zone_length = static_cast<size_t>(snprintf(zone, sizeof zone, "%.3s:%.2s", offset, offset + 3));
+        stamped_second = seconds;
+    }
+    int milliseconds = static_cast<int>(time_ms % 1000);
+    const char fraction[4] = {'.', static_cast<char>('0' + milliseconds / 100),
+                              static_cast<char>('0' + milliseconds / 10 % 10), static_cast<char>('0' + milliseconds % 10)};
+    line.append(stamp, stamp_length);
+    line.append(fraction, sizeof fraction);
+    line.append(zone, zone_length);
 }
 
 void append_number(std::string& line, unsigned long long value) {
