@@ -10,7 +10,10 @@
 # Environment: BUILD_DIR (default build-bench in the checkout),
 # BENCH_DURATION seconds per case (default 3), BENCH_CONNS (default
 # "1 4 16 64"), BENCH_CASES (default: every case below), BENCH_PEER
-# (c-icap, the default, or monitoring).
+# (c-icap, the default, or monitoring), BENCH_ROUNDS (default 1): with
+# more, each cell is measured that many times, the two servers taking turns
+# to go first, and the row shows each server's median round, which keeps a
+# passing disturbance of the machine out of the ratio.
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,6 +23,7 @@ DURATION=${BENCH_DURATION:-3}
 CONNS=${BENCH_CONNS:-"1 4 16 64"}
 CASES=${BENCH_CASES:-"options options_new preview0 preview0_new preview1k echo1k echo1m echo100m"}
 PEER=${BENCH_PEER:-c-icap}
+ROUNDS=${BENCH_ROUNDS:-1}
 CICAP_MODULES=$(dirname "$(ls /usr/lib/*/c_icap/srv_echo.so 2>/dev/null | head -n 1)" 2>/dev/null)
 
 cmake -S "$ROOT" -B "$BUILD" >/dev/null || exit 1
@@ -79,6 +83,16 @@ measure() {
     echo "$out" | sed -n 's/^RESULT //p'
 }
 
+# median_result FIELD LINE...: the line whose FIELD is the median (the lower
+# middle one of an even count); nothing when no line has it.
+median_result() {
+    local name=$1 line
+    shift
+    for line in "$@"; do
+        [ -n "$(field "$name" "$line")" ] && echo "$(field "$name" "$line") $line"
+    done | sort -g | awk '{ lines[NR] = $0 } END { if (NR) { sub(/^[^ ]* /, "", lines[int((NR + 1) / 2)]); print lines[int((NR + 1) / 2)] } }'
+}
+
 ratio() {
     awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'
 }
@@ -120,7 +134,7 @@ if [ -z "$VOREX_PID" ] && [ -z "$CICAP_PID" ]; then
     exit 1
 fi
 
-echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, ${DURATION} s per case;" \
+echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, ${DURATION} s per case, median of $ROUNDS round(s);" \
     "ratio of req/s (of MB/s for echo cases); MB = 10^6 body bytes received; latency p50/p90/p99 in ms; 204% = share of 204 replies;" \
     "RSS = peak VmHWM of a worker in kB"
 printf '%-12s %5s | %9s %9s %6s | %8s %8s | %-20s %-20s | %9s | %8s | %13s\n' \
@@ -128,12 +142,23 @@ printf '%-12s %5s | %9s %9s %6s | %8s %8s | %-20s %-20s | %9s | %8s | %13s\n' \
     "errors v/c" "204% v/c" "RSS v/c"
 for kase in $CASES; do
     for conns in $CONNS; do
-        v=$(measure "${VOREX_PORT:-0}" "$VOREX_PID" /respmod "$kase" "$conns")
-        c=$(measure "${CICAP_PORT:-0}" "$CICAP_PID" "$PEER_SERVICE" "$kase" "$conns")
-        rss="-"
         # Echoed bodies compare by throughput, everything else by rate.
         ratio_of=rps
         case $kase in echo*) ratio_of=mbps ;; esac
+        v_rounds=()
+        c_rounds=()
+        for round in $(seq "$ROUNDS"); do
+            if [ $((round % 2)) = 1 ]; then
+                v_rounds+=("$(measure "${VOREX_PORT:-0}" "$VOREX_PID" /respmod "$kase" "$conns")")
+                c_rounds+=("$(measure "${CICAP_PORT:-0}" "$CICAP_PID" "$PEER_SERVICE" "$kase" "$conns")")
+            else
+                c_rounds+=("$(measure "${CICAP_PORT:-0}" "$CICAP_PID" "$PEER_SERVICE" "$kase" "$conns")")
+                v_rounds+=("$(measure "${VOREX_PORT:-0}" "$VOREX_PID" /respmod "$kase" "$conns")")
+            fi
+        done
+        v=$(median_result "$ratio_of" "${v_rounds[@]}")
+        c=$(median_result "$ratio_of" "${c_rounds[@]}")
+        rss="-"
         replies_204="-"
         case $kase in preview*)
             replies_204="$(share_204 "$(field n200 "$v")" "$(field n204 "$v")")/$(share_204 "$(field n200 "$c")" "$(field n204 "$c")")" ;;
