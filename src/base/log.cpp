@@ -43,8 +43,12 @@ bool level_enabled(unsigned level) {
 // Local-time offset seen by the last ordinary message or load, for signal
 // handlers.
 volatile long g_utc_offset = 0;
+// The second of the cached line prefix; -1 makes it again (a load may have
+// brought another zone).
+time_t g_prefix_second = -1;
 
 void refresh_utc_offset() {
+    g_prefix_second = -1;
     time_t now = time(nullptr);
     struct tm tm_now;
     if (localtime_r(&now, &tm_now))
@@ -66,13 +70,12 @@ pid_t own_pid() {
 // "asctime-date vorex-icapd (pid): ". It changes once a second, so it is
 // made again only when the second or the process has changed.
 size_t make_prefix(char* out, size_t size) {
-    static time_t made_at = -1;
     static pid_t made_for = 0;
     static char prefix[prefix_max];
     static size_t prefix_length = 0;
     time_t now = time(nullptr);
     pid_t pid = own_pid();
-    if (now != made_at || pid != made_for) {
+    if (now != g_prefix_second || pid != made_for) {
         struct tm tm_now;
         char date[64] = "";
         if (localtime_r(&now, &tm_now) && asctime_r(&tm_now, date)) {
@@ -83,7 +86,7 @@ size_t make_prefix(char* out, size_t size) {
         }
         int n = snprintf(prefix, sizeof prefix, "%s %s (%i): ", date, "vorex-icapd", static_cast<int>(pid));
         prefix_length = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof prefix - 1);
-        made_at = now;
+        g_prefix_second = now;
         made_for = pid;
     }
     size_t length = std::min(prefix_length, size - 1);

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -102,6 +103,22 @@ TEST_F(log_file_test, file_line_shape) {
                      "\\): DEBUG fcntl: O_NONBLOCK is already set for fd 5\n");
     std::string text = slurp(path);
     EXPECT_TRUE(std::regex_match(text, shape)) << text;
+}
+
+TEST_F(log_file_test, a_forked_child_writes_its_own_pid_within_the_same_second) {
+    vrx_log(log_level::error, "parent\n");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        vrx_log(log_level::error, "child\n");
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    vrx_log(log_level::error, "parent again\n");
+    std::string text = slurp(path);
+    for (const auto& [pid, message] : {std::pair{getpid(), "parent"}, {child, "child"}, {getpid(), "parent again"}})
+        EXPECT_NE(text.find("(" + std::to_string(pid) + "): ERROR " + message + "\n"), std::string::npos) << text;
 }
 
 TEST_F(log_file_test, signal_safe_line_matches_the_ordinary_one) {
