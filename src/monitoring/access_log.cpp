@@ -118,9 +118,9 @@ void access_log_give_to(uid_t uid, gid_t gid) {
         throw std::runtime_error(std::string("failed to change the owner of the access log: ") + strerror(errno));
 }
 
-std::string access_log_line(const access_log_entry& entry) {
-    std::string line;
-    line.reserve(160 + entry.url.size());
+namespace {
+
+void append_line(std::string& line, const access_log_entry& entry) {
     append_time(line, entry.time_ms);
     for (const std::string* text : {&entry.client, &entry.method, &entry.service}) {
         line += ' ';
@@ -142,13 +142,23 @@ std::string access_log_line(const access_log_entry& entry) {
     append_number(line, static_cast<unsigned long long>(milliseconds(entry.scan_seconds)));
     append_number(line, static_cast<unsigned long long>(milliseconds(entry.total_seconds)));
     line += '\n';
+}
+
+}  // namespace
+
+std::string access_log_line(const access_log_entry& entry) {
+    std::string line;
+    append_line(line, entry);
     return line;
 }
 
 void access_log_write(const access_log_entry& entry) {
     if (g_access_log_fd < 0)
         return;
-    std::string line = access_log_line(entry);
+    // Made in the same buffer each time: no allocation per line.
+    static std::string line;
+    line.clear();
+    append_line(line, entry);
     if (static_cast<size_t>(g_held) + line.size() > held_limit)
         access_log_flush();
     if (line.size() > held_limit) {
