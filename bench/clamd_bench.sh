@@ -9,7 +9,10 @@
 #
 # Environment: BUILD_DIR (default build-bench in the checkout),
 # BENCH_DURATION seconds per case (default 5), BENCH_SIZES (bytes, default
-# "4096 1048576 20971520"), BENCH_CONNS (default "1 4 16").
+# "4096 1048576 20971520"), BENCH_CONNS (default "1 4 16"), BENCH_ROUNDS
+# (default 1): with more, vorex-icapd, c-icap and clamd alone are measured
+# that many times per cell, taking turns to go first, and each one's median
+# round is shown (the streaming variant is measured once).
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,6 +21,7 @@ BUILD=${BUILD_DIR:-$ROOT/build-bench}
 DURATION=${BENCH_DURATION:-5}
 SIZES=${BENCH_SIZES:-"4096 1048576 20971520"}
 CONNS=${BENCH_CONNS:-"1 4 16"}
+ROUNDS=${BENCH_ROUNDS:-1}
 CICAP_MODULES=$(dirname "$(ls /usr/lib/*/c_icap/virus_scan.so 2>/dev/null | head -n 1)" 2>/dev/null)
 
 command -v clamd >/dev/null || { echo "clamd is not installed (clamav-daemon)" >&2; exit 1; }
@@ -136,10 +140,27 @@ printf '%-9s %5s %9s %9s %6s %9s %9s %6s %9s %9s %6s %9s %9s\n' body conns "vore
     "vorex MB" "c-icap MB" ratio "clamd MB" "fildes MB" "/clamd" "vx-strm MB" "fildes/strm"
 for size in $SIZES; do
     for conns in $CONNS; do
-        v=$(measure "$VOREX_PORT" /respmod "$size" "$conns")
-        c=$(measure "$CICAP_PORT" /virus_scan "$size" "$conns")
-        d=$(direct "$size" "$conns" instream)
-        f=$(direct "$size" "$conns" fildes)
+        v_rounds=()
+        c_rounds=()
+        d_rounds=()
+        f_rounds=()
+        for round in $(seq "$ROUNDS"); do
+            if [ $((round % 2)) = 1 ]; then
+                v_rounds+=("$(measure "$VOREX_PORT" /respmod "$size" "$conns")")
+                c_rounds+=("$(measure "$CICAP_PORT" /virus_scan "$size" "$conns")")
+                d_rounds+=("$(direct "$size" "$conns" instream)")
+                f_rounds+=("$(direct "$size" "$conns" fildes)")
+            else
+                f_rounds+=("$(direct "$size" "$conns" fildes)")
+                d_rounds+=("$(direct "$size" "$conns" instream)")
+                c_rounds+=("$(measure "$CICAP_PORT" /virus_scan "$size" "$conns")")
+                v_rounds+=("$(measure "$VOREX_PORT" /respmod "$size" "$conns")")
+            fi
+        done
+        v=$(median_result mbps "${v_rounds[@]}")
+        c=$(median_result mbps "${c_rounds[@]}")
+        d=$(median_result mbps "${d_rounds[@]}")
+        f=$(median_result mbps "${f_rounds[@]}")
         # vorex-icapd streaming over the same socket (bodies in memory are
         # streamed anyway).
         stop_server "$VOREX_PID"

@@ -1,5 +1,6 @@
 # Shared by the benchmark scripts (sourced, with ROOT set): start and stop of
-# servers on loopback, the daemon's generated configuration, RESULT fields.
+# servers on loopback, the daemon's generated configuration, RESULT fields and
+# the median of several rounds.
 
 # Running and not a zombie.
 alive() {
@@ -77,6 +78,16 @@ launch_vorex() {
 field() {
     local name=$1 line=$2
     echo "$line" | tr ' ' '\n' | sed -n "s/^$name=//p"
+}
+
+# median_result FIELD LINE...: the line whose FIELD is the median (the lower
+# middle one of an even count); nothing when no line has it.
+median_result() {
+    local name=$1 line
+    shift
+    for line in "$@"; do
+        [ -n "$(field "$name" "$line")" ] && echo "$(field "$name" "$line") $line"
+    done | sort -g | awk '{ lines[NR] = $0 } END { if (NR) { sub(/^[^ ]* /, "", lines[int((NR + 1) / 2)]); print lines[int((NR + 1) / 2)] } }'
 }
 
 # The two servers of a comparison, each on a free loopback port in its own

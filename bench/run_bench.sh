@@ -83,16 +83,6 @@ measure() {
     echo "$out" | sed -n 's/^RESULT //p'
 }
 
-# median_result FIELD LINE...: the line whose FIELD is the median (the lower
-# middle one of an even count); nothing when no line has it.
-median_result() {
-    local name=$1 line
-    shift
-    for line in "$@"; do
-        [ -n "$(field "$name" "$line")" ] && echo "$(field "$name" "$line") $line"
-    done | sort -g | awk '{ lines[NR] = $0 } END { if (NR) { sub(/^[^ ]* /, "", lines[int((NR + 1) / 2)]); print lines[int((NR + 1) / 2)] } }'
-}
-
 ratio() {
     awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'
 }
