@@ -14,7 +14,10 @@
 
 namespace {
 
-constexpr size_t line_buffer_size = 4096;
+// Large enough for a whole small request (head, heads and a few KiB of
+// body) in one read, and no larger than a head the keeper passes on
+// (16 KiB), since a hand-off carries what this buffer holds.
+constexpr size_t line_buffer_size = 16384;
 
 int32_t g_timeout = 60;
 

@@ -24,7 +24,7 @@ int64_t write_uint32(int* fd, uint32_t value);
 int64_t read_uint32(int* fd, uint32_t* value);
 
 // Reads one line (newline kept) into buffer of `size` bytes through the
-// process's 4096-byte read-ahead buffer. Returns the characters stored, 0
+// process's 16384-byte read-ahead buffer. Returns the characters stored, 0
 // when the peer closed or a time-out struck before the first one, -1 on
 // error; on 0 and -1 the descriptor is closed.
 int64_t readline(int* fd, char* buffer, size_t size, const char* tag = nullptr);
@@ -34,7 +34,7 @@ void readline_discard();
 // What the line reader holds and has not given out yet.
 size_t readline_buffered(const char** data);
 // Puts bytes read from the connection by another process back in front of
-// what is read next; at most the buffer's size (4096) is kept.
+// what is read next; at most the buffer's size (16384) is kept.
 void readline_preload(const char* data, size_t length);
 
 // select-like wait on one descriptor; a negative time-out waits without
