@@ -49,16 +49,18 @@ void append_escaped(std::string& line, const std::string& text) {
         line += '-';
         return;
     }
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte >= 0x7f || c == '%') {
-            line += '%';
-            line += hex[byte >> 4];
-            line += hex[byte & 0x0f];
-        } else {
-            line += c;
-        }
+    // Runs of plain bytes are appended whole.
+    size_t plain_from = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        if (byte > 0x20 && byte < 0x7f && byte != '%')
+            continue;
+        line.append(text, plain_from, i - plain_from);
+        const char escaped[3] = {'%', hex[byte >> 4], hex[byte & 0x0f]};
+        line.append(escaped, sizeof escaped);
+        plain_from = i + 1;
     }
+    line.append(text, plain_from, std::string::npos);
 }
 
 // ISO 8601 local time with milliseconds and the offset: 2026-12-10T05:04:07.123+01:00.
