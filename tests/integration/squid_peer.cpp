@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/free_port.h"
+
 namespace {
 
 std::string read_file(const std::string& path) {
@@ -45,14 +47,6 @@ int listen_loopback(int port, int* bound_port) {
 }
 
 }  // namespace
-
-int free_loopback_port() {
-    int port = 0;
-    int fd = listen_loopback(0, &port);
-    if (fd >= 0)
-        close(fd);
-    return port;
-}
 
 origin_server::origin_server(std::map<std::string, page> pages) : pages_(std::move(pages)) {
     listen_fd_ = listen_loopback(0, &port_);

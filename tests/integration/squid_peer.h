@@ -11,9 +11,6 @@
 
 #include "support/temp_folder.h"
 
-// Free TCP port on 127.0.0.1 (bound once, then released).
-int free_loopback_port();
-
 // Serves fixed responses by request path; every reply closes the connection.
 // A request body (Content-Length) is kept by path for the test to inspect.
 class origin_server {
