@@ -57,6 +57,20 @@ int descriptors_of(pid_t pid) {
     return count;
 }
 
+// The descriptors of a process once their number has held still for 100 ms
+// (at most 5 s): the keeper is found by its name before it has closed what
+// it inherited and opened its own.
+int settled_descriptors_of(pid_t pid) {
+    int seen = descriptors_of(pid);
+    for (int same = 0, tries = 0; same < 5 && tries < 250; ++tries) {
+        usleep(20000);
+        int now = descriptors_of(pid);
+        same = now == seen ? same + 1 : 0;
+        seen = now;
+    }
+    return seen;
+}
+
 // User and system time of a process so far, in clock ticks.
 long cpu_ticks_of(pid_t pid) {
     std::string stat = daemon_harness::read_file("/proc/" + std::to_string(pid) + "/stat");
@@ -256,7 +270,7 @@ TEST_F(connection_keeper, pipelined_and_split_heads_keep_their_order) {
 // the log; those held are still served.
 TEST_F(connection_keeper, connections_beyond_max_connections_are_refused) {
     start("MaxWorkers = 2\nSpareWorkers = 2\nMaxConnections = 20\n");
-    const int base = descriptors_of(d.keeper());
+    const int base = settled_descriptors_of(d.keeper());
     for (int i = 0; i < 20; ++i)
         kept(d.connect());
     ASSERT_TRUE(wait_until([&] { return descriptors_of(d.keeper()) == base + 20; }));
