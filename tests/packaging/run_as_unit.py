@@ -24,6 +24,7 @@ Usage: run_as_unit.py UNIT_FILE STANDIN_SCANNER
 """
 import os
 import pwd
+import random
 import re
 import shutil
 import socket
@@ -60,11 +61,24 @@ def log_tail():
 
 
 def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+    """A free port below the range of outgoing local ports: one from that
+    range can go to a parallel test's connect() before the daemon binds it."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            outgoing_low = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        outgoing_low = 32768
+    candidates = random.sample(range(10000, outgoing_low), min(200, max(0, outgoing_low - 10000)))
+    for port in candidates + [0]:
+        s = socket.socket()
+        try:
+            s.bind(("127.0.0.1", port))
+            return s.getsockname()[1]
+        except OSError:
+            continue
+        finally:
+            s.close()
+    raise RuntimeError("no free port")
 
 
 def port_accepts(port):

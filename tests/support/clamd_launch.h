@@ -19,6 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/free_port.h"
 #include "support/temp_folder.h"
 
 // Bodies that the private clamd recognises, and the names it reports.
@@ -63,7 +64,7 @@ public:
     {
         std::filesystem::create_directories(folder_.file("db"));
         std::filesystem::create_directories(folder_.file("cud"));
-        port_ = free_port();
+        port_ = free_loopback_port();
         write_database(database_version);
         folder_.write("clamd.conf", config());
     }
@@ -176,21 +177,6 @@ private:
             out += digits[c & 15];
         }
         return out;
-    }
-
-    static int free_port()
-    {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof sin;
-        int port = 0;
-        if (bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0
-            && getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &length) == 0)
-            port = ntohs(sin.sin_port);
-        close(fd);
-        return port;
     }
 
     // Signatures as plain files; the version comes from an unsigned .cud
